@@ -1,0 +1,67 @@
+// The DeepTone contrast enhancement of packed YUY2 frames, in 10-bit fixed
+// point: an edge-preserving 3x3 smoothing of the luma, a 4x4 grid of local
+// tone curves built from linearly weighted tile histograms and smoothed over
+// time, and a per-pixel detail gain; the chroma is scaled by the tone gain.
+//
+// DeepToneState is what carries from frame to frame (curves, strength, lift,
+// frame count); DeepToneEngine holds the tables and the working planes, which
+// it reuses from frame to frame instead of allocating them per frame. One
+// frame at a time per engine: the caller serialises Run (the effect manager's
+// lock). The two row-parallel passes run on the OpenMP worker threads; each
+// thread writes only its own rows.
+//
+// Frames smaller than 8 x 8 pixels (a tile would have no centre) are left
+// unchanged. Widths and heights that are not multiples of 4: the pixels right
+// of 4 * (width / 4) and below 4 * (height / 4) are not counted in any tile's
+// statistics, and are rendered with the curves of the nearest interior tiles
+// like every other border pixel.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "win32/types.h"
+
+namespace deeptone {
+
+constexpr int kGrid = 4;
+constexpr int kTiles = kGrid * kGrid;
+constexpr int kBins = 32;
+
+// State kept across frames; created (zeroed, with the lift table) by the first
+// enhanced frame and never reset after that, whatever the frame size.
+struct DeepToneState {
+  bool created = false;
+  int32_t curves[kTiles][kBins] = {};  // 8-bit units, used for rendering
+  int32_t strength[kTiles] = {};
+  int32_t lift[kTiles] = {};
+  uint32_t frameCount = 0;
+};
+
+class DeepToneEngine {
+ public:
+  DeepToneEngine();
+
+  // Enhances the frame in place. mode 2: the whole picture; mode 3: only the
+  // columns left of width / 2 are rendered (analysis still covers the whole
+  // frame); any other mode: nothing happens and the state is not touched.
+  void Run(DeepToneState& state, BYTE* frame, int stride, int width, int height, int mode);
+
+ private:
+  void Analyse(DeepToneState& state, int width, int height);
+  void Render(const DeepToneState& state, BYTE* frame, int stride, int width, int height, int renderWidth);
+
+  // Working planes (10-bit values), kept between frames.
+  std::vector<uint16_t> m_luma, m_base, m_edge;
+  // Per-thread 1024-value histograms of base for each tile, merged after pass 1.
+  std::vector<uint32_t> m_valueHist;
+  int m_threads = 1;
+  // Frame geometry of the current run.
+  int m_tileW = 0, m_tileH = 0, m_halfW = 0, m_halfH = 0, m_e = 0, m_histScale = 0;
+  // gainTable for the current tile size (see deeptone_tables.h).
+  std::vector<int32_t> m_gainTable;
+  // This frame's curves (border tiles stay 0).
+  int32_t m_frameCurves[kTiles][kBins] = {};
+};
+
+}  // namespace deeptone
