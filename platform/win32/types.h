@@ -129,6 +129,12 @@ constexpr DWORD ERROR_BAD_ARGUMENTS = 160;
 constexpr DWORD ERROR_DEVICE_REMOVED = 1617;
 constexpr DWORD ERROR_CALL_NOT_IMPLEMENTED = 120;
 
+// Generic access rights (CreateFileW, kernel objects).
+constexpr DWORD GENERIC_ALL = 0x10000000u;
+constexpr DWORD GENERIC_EXECUTE = 0x20000000u;
+constexpr DWORD GENERIC_WRITE = 0x40000000u;
+constexpr DWORD GENERIC_READ = 0x80000000u;
+
 // Colour helpers used by the drawing code.
 constexpr COLORREF RGB(BYTE r, BYTE g, BYTE b) {
   return static_cast<COLORREF>(r) | (static_cast<COLORREF>(g) << 8) | (static_cast<COLORREF>(b) << 16);
