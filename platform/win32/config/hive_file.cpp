@@ -157,14 +157,16 @@ std::optional<std::vector<BYTE>> ParseHexList(std::string_view s) {
   }
 }
 
+// A decimal number of at most 32 bits.
 std::optional<unsigned long> ParseDecimal(std::string_view s) {
-  if (s.empty() || s.size() > 9) return std::nullopt;
-  unsigned long v = 0;
+  if (s.empty() || s.size() > 10) return std::nullopt;
+  unsigned long long v = 0;
   for (char c : s) {
     if (c < '0' || c > '9') return std::nullopt;
-    v = v * 10 + static_cast<unsigned long>(c - '0');
+    v = v * 10 + static_cast<unsigned long long>(c - '0');
   }
-  return v;
+  if (v > 0xFFFFFFFFull) return std::nullopt;
+  return static_cast<unsigned long>(v);
 }
 
 std::optional<Value> ParseValueLine(std::string_view line) {
@@ -205,7 +207,7 @@ std::optional<Value> ParseValueLine(std::string_view line) {
     if (close == std::string_view::npos) return std::nullopt;
     auto type = ParseDecimal(rest.substr(4, close - 4));
     auto bytes = ParseHexList(rest.substr(close + 2));
-    if (!type || !bytes || *type > 0xFFFFFFFFul) return std::nullopt;
+    if (!type || !bytes) return std::nullopt;
     v.type = static_cast<DWORD>(*type);
     v.data = std::move(*bytes);
     return v;
