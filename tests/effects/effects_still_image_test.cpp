@@ -81,7 +81,9 @@ TEST(StillImageEffect, BlendsWithTheOpacityOfThePicture) {
     effect.Apply(nullptr, 0, f.data(), 0, 16, 4);
     const int a = effect.Alpha()[0];
     ASSERT_EQ(a, qAlpha(c.argb));
-    if (a) ASSERT_EQ(effect.Overlay()[0], 100);
+    if (a) {
+      ASSERT_EQ(effect.Overlay()[0], 100);
+    }
     EXPECT_EQ(f[0], c.wantY) << "opacity " << a;
     EXPECT_EQ(f[1], 128 * a / 255 + 60 * (255 - a) / 255) << "opacity " << a;
   }
