@@ -9,3 +9,6 @@ zorcam_test(effects_deeptone_test LABEL unit
 zorcam_test(effects_still_image_test LABEL unit
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/effects_still_image_test.cpp
   DEPS effects)
+zorcam_test(effects_deeptone_effect_test LABEL unit
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/effects_deeptone_effect_test.cpp ${CMAKE_CURRENT_LIST_DIR}/deeptone_reference.cpp
+  DEPS effects)
