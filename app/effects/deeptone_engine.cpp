@@ -15,6 +15,7 @@
 //   the four interior tiles gets a 1024-entry term table per frame.
 #include "effects/deeptone_engine.h"
 
+#include <immintrin.h>
 #include <omp.h>
 
 #include <algorithm>
@@ -32,47 +33,158 @@ constexpr int kDarkLimit = 384;
 
 inline int Clamp(int v, int lo, int hi) { return v < lo ? lo : (v > hi ? hi : v); }
 
-// First pass for one row: base and edge (10-bit) of every pixel of row r.
-// y0, y1, y2: the Y bytes of rows r - 1, r, r + 1 are read from the frame
-// with stride 2. Border rows and columns are copied from the luma.
-void SmoothRow(const BYTE* frame, int stride, int width, int height, int r, uint16_t* base, uint16_t* edge) {
-  const BYTE* cur = frame + static_cast<ptrdiff_t>(r) * stride;
-  if (r == 0 || r == height - 1) {
-    for (int c = 0; c < width; ++c) base[c] = edge[c] = static_cast<uint16_t>(4 * cur[2 * c]);
-    return;
-  }
-  const BYTE* up = cur - stride;
-  const BYTE* dn = cur + stride;
-  base[0] = edge[0] = static_cast<uint16_t>(4 * cur[0]);
-  base[width - 1] = edge[width - 1] = static_cast<uint16_t>(4 * cur[2 * (width - 1)]);
-  for (int c = 1; c < width - 1; ++c) {
+// Round-half-to-even quotient by 16 of the 10-bit sum 4 * s, i.e. s / 4.
+inline int Quarter(int s) { return (s + 1 + ((s >> 2) & 1)) >> 2; }
+
+// First pass, plain version, for columns [from, to) of interior row r.
+// up/cur/dn point at the rows r - 1, r, r + 1 (Y bytes at even offsets).
+void SmoothSpan(const BYTE* up, const BYTE* cur, const BYTE* dn, int width, int from, int to, uint16_t* base,
+                uint16_t* edge) {
+  for (int c = from; c < to; ++c) {
+    if (c == 0 || c == width - 1) {
+      base[c] = edge[c] = static_cast<uint16_t>(4 * cur[2 * c]);
+      continue;
+    }
     const int y = cur[2 * c];
-    const int n[8] = {up[2 * c - 2], up[2 * c + 2], dn[2 * c - 2], dn[2 * c + 2],   // corners, weight 1
-                      up[2 * c], dn[2 * c], cur[2 * c - 2], cur[2 * c + 2]};        // edges, weight 2
-    int sb = 4 * y, se = 4 * y;
+    const int n[8] = {up[2 * c - 2], up[2 * c + 2], dn[2 * c - 2], dn[2 * c + 2],  // corners, weight 1
+                      up[2 * c],     dn[2 * c],     cur[2 * c - 2], cur[2 * c + 2]};  // edges, weight 2
+    int sb = 16 * y, se = 16 * y;
     for (int k = 0; k < 8; ++k) {
       const int w = k < 4 ? 1 : 2;
       const int d = n[k] - y;
-      const bool near = (d < 0 ? -d : d) <= kEdgeThreshold;
-      sb += w * (near ? n[k] : y);
-      se += w * (near ? y : n[k]);
+      if ((d < 0 ? -d : d) <= kEdgeThreshold)
+        sb += w * d;
+      else
+        se += w * d;
     }
-    int qb, qe;
-    if (c < 4 || c >= width - 4) {
-      qb = sb >> 2;
-      qe = se >> 2;
-    } else {
-      qb = (sb + 1 + ((sb >> 2) & 1)) >> 2;
-      qe = (se + 1 + ((se >> 2) & 1)) >> 2;
-    }
-    base[c] = static_cast<uint16_t>(Clamp(qb, 0, 1023));
-    edge[c] = static_cast<uint16_t>(Clamp(qe, 0, 1023));
+    const bool truncating = c < 4 || c >= width - 4;
+    base[c] = static_cast<uint16_t>(Clamp(truncating ? sb >> 2 : Quarter(sb), 0, 1023));
+    edge[c] = static_cast<uint16_t>(Clamp(truncating ? se >> 2 : Quarter(se), 0, 1023));
   }
+}
+
+__attribute__((target("avx2"))) inline __m256i LoadLuma(const BYTE* p, __m256i lowByte) {
+  return _mm256_and_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)), lowByte);
+}
+
+__attribute__((target("avx2"))) inline __m256i QuarterAvx2(__m256i s, __m256i one) {
+  return _mm256_srli_epi16(_mm256_add_epi16(_mm256_add_epi16(s, one), _mm256_and_si256(_mm256_srli_epi16(s, 2), one)),
+                           2);
+}
+
+// First pass, AVX2: 16 pixels per step in 16-bit lanes, for rounding columns
+// from 'from' while a whole step stays before 'to'. Returns the next column.
+__attribute__((target("avx2"))) int SmoothSpanAvx2(const BYTE* up, const BYTE* cur, const BYTE* dn, int from, int to,
+                                                   uint16_t* base, uint16_t* edge) {
+  const __m256i lowByte = _mm256_set1_epi16(0x00FF);
+  const __m256i threshold = _mm256_set1_epi16(kEdgeThreshold);
+  const __m256i one = _mm256_set1_epi16(1);
+  int c = from;
+  for (; c + 16 <= to; c += 16) {
+    const int o = 2 * c;
+    const __m256i y = LoadLuma(cur + o, lowByte);
+    const __m256i n[8] = {LoadLuma(up + o - 2, lowByte), LoadLuma(up + o + 2, lowByte),  LoadLuma(dn + o - 2, lowByte),
+                          LoadLuma(dn + o + 2, lowByte), LoadLuma(up + o, lowByte),      LoadLuma(dn + o, lowByte),
+                          LoadLuma(cur + o - 2, lowByte), LoadLuma(cur + o + 2, lowByte)};
+    __m256i nearSum = _mm256_setzero_si256(), farSum = _mm256_setzero_si256();
+    for (int k = 0; k < 8; ++k) {
+      const __m256i d = _mm256_sub_epi16(n[k], y);
+      const __m256i far = _mm256_cmpgt_epi16(_mm256_abs_epi16(d), threshold);
+      __m256i dNear = _mm256_andnot_si256(far, d), dFar = _mm256_and_si256(far, d);
+      if (k >= 4) {
+        dNear = _mm256_add_epi16(dNear, dNear);
+        dFar = _mm256_add_epi16(dFar, dFar);
+      }
+      nearSum = _mm256_add_epi16(nearSum, dNear);
+      farSum = _mm256_add_epi16(farSum, dFar);
+    }
+    const __m256i y16 = _mm256_slli_epi16(y, 4);
+    const __m256i sb = _mm256_add_epi16(y16, nearSum), se = _mm256_add_epi16(y16, farSum);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(base + c), QuarterAvx2(sb, one));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(edge + c), QuarterAvx2(se, one));
+  }
+  return c;
+}
+
+// Everything the rendering of one row needs besides the pixels.
+struct RowContext {
+  const int32_t* term[4];  // upper-left, upper-right, lower-left, lower-right
+  int du, dd;
+};
+
+inline void RenderPixel(BYTE* px, int v, int g, int dl, int dr, const RowContext& rc, const Tables& tab) {
+  const int l = 4 * px[0];
+  const int32_t acc = ((dr * rc.dd) >> 4) * rc.term[0][v] + ((dl * rc.dd) >> 4) * rc.term[1][v] +
+                      ((dr * rc.du) >> 4) * rc.term[2][v] + ((dl * rc.du) >> 4) * rc.term[3][v];
+  int mapped = acc >> 19;
+  if (mapped > 2 * v) mapped = 2 * v;
+  const int q = std::min((tab.reciprocal18[g] * l) >> 2, 0x3FFFF);
+  const int detail = tab.power15[q >> 8];
+  const int32_t gain = (tab.reciprocal18[l] * mapped) >> 2;
+  const int n = std::min((detail * mapped) >> 8, 1023);
+  px[0] = static_cast<BYTE>(std::min(n >> 2, 255));
+  // (C - 128) * gain * 4 stays within 32 bits: gain <= 2^17 * base / max(l, 4)
+  // and the base is at most 97 above the luma.
+  const int t = ((((px[1] - 128) * gain * 4) >> 16) + 512);
+  px[1] = static_cast<BYTE>(Clamp(t / 4, 0, 255));
+}
+
+void RenderSpan(BYTE* row, const uint16_t* base, const uint16_t* edge, const int32_t* dl, const int32_t* dr, int from,
+                int to, const RowContext& rc, const Tables& tab) {
+  for (int c = from; c < to; ++c) RenderPixel(row + 2 * c, base[c], edge[c], dl[c], dr[c], rc, tab);
+}
+
+// Rendering, AVX2: 8 pixels per step in 32-bit lanes with table gathers.
+__attribute__((target("avx2"))) int RenderSpanAvx2(BYTE* row, const uint16_t* base, const uint16_t* edge,
+                                                   const int32_t* dlA, const int32_t* drA, int from, int to,
+                                                   const RowContext& rc, const Tables& tab) {
+  const __m256i du = _mm256_set1_epi32(rc.du), dd = _mm256_set1_epi32(rc.dd);
+  const __m256i byteMask = _mm256_set1_epi32(0xFF);
+  const __m256i c128 = _mm256_set1_epi32(128), c512 = _mm256_set1_epi32(512);
+  const __m256i maxQ = _mm256_set1_epi32(0x3FFFF), c1023 = _mm256_set1_epi32(1023), c255 = _mm256_set1_epi32(255);
+  const __m256i zero = _mm256_setzero_si256();
+  int c = from;
+  for (; c + 8 <= to; c += 8) {
+    const __m256i v = _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(base + c)));
+    const __m256i g = _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(edge + c)));
+    const __m256i pix = _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row + 2 * c)));
+    const __m256i l = _mm256_slli_epi32(_mm256_and_si256(pix, byteMask), 2);
+    const __m256i chroma = _mm256_srli_epi32(pix, 8);
+    const __m256i dl = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(dlA + c));
+    const __m256i dr = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(drA + c));
+    const __m256i wUL = _mm256_srli_epi32(_mm256_mullo_epi32(dr, dd), 4);
+    const __m256i wUR = _mm256_srli_epi32(_mm256_mullo_epi32(dl, dd), 4);
+    const __m256i wLL = _mm256_srli_epi32(_mm256_mullo_epi32(dr, du), 4);
+    const __m256i wLR = _mm256_srli_epi32(_mm256_mullo_epi32(dl, du), 4);
+    __m256i acc = _mm256_mullo_epi32(wUL, _mm256_i32gather_epi32(rc.term[0], v, 4));
+    acc = _mm256_add_epi32(acc, _mm256_mullo_epi32(wUR, _mm256_i32gather_epi32(rc.term[1], v, 4)));
+    acc = _mm256_add_epi32(acc, _mm256_mullo_epi32(wLL, _mm256_i32gather_epi32(rc.term[2], v, 4)));
+    acc = _mm256_add_epi32(acc, _mm256_mullo_epi32(wLR, _mm256_i32gather_epi32(rc.term[3], v, 4)));
+    const __m256i mapped = _mm256_min_epi32(_mm256_srai_epi32(acc, 19), _mm256_slli_epi32(v, 1));
+    __m256i q = _mm256_mullo_epi32(_mm256_i32gather_epi32(tab.reciprocal18, g, 4), l);
+    q = _mm256_min_epi32(_mm256_srai_epi32(q, 2), maxQ);
+    const __m256i detail = _mm256_i32gather_epi32(tab.power15, _mm256_srai_epi32(q, 8), 4);
+    const __m256i gain = _mm256_srai_epi32(_mm256_mullo_epi32(_mm256_i32gather_epi32(tab.reciprocal18, l, 4), mapped), 2);
+    const __m256i n = _mm256_min_epi32(_mm256_srai_epi32(_mm256_mullo_epi32(detail, mapped), 8), c1023);
+    const __m256i y = _mm256_min_epi32(_mm256_srli_epi32(n, 2), c255);
+    // t / 4 toward zero, then clamped: for negative t both rounding
+    // directions end at 0 after the clamp, so an arithmetic shift will do.
+    __m256i t = _mm256_slli_epi32(_mm256_mullo_epi32(_mm256_sub_epi32(chroma, c128), gain), 2);
+    t = _mm256_add_epi32(_mm256_srai_epi32(t, 16), c512);
+    const __m256i cNew = _mm256_max_epi32(_mm256_min_epi32(_mm256_srai_epi32(t, 2), c255), zero);
+    const __m256i words = _mm256_or_si256(y, _mm256_slli_epi32(cNew, 8));
+    const __m256i packed = _mm256_permute4x64_epi64(_mm256_packus_epi32(words, words), 0x08);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(row + 2 * c), _mm256_castsi256_si128(packed));
+  }
+  return c;
 }
 
 }  // namespace
 
-DeepToneEngine::DeepToneEngine() : m_gainTable(kGainEntries, 0) {}
+DeepToneEngine::DeepToneEngine()
+    : m_vector(__builtin_cpu_supports("avx2")), m_term(4 * kValues, 0), m_gainTable(kGainEntries, 0) {}
+
+void DeepToneEngine::SetUseVector(bool use) { m_vector = use && __builtin_cpu_supports("avx2"); }
 
 void DeepToneEngine::Run(DeepToneState& state, BYTE* frame, int stride, int width, int height, int mode) {
   if (mode != 2 && mode != 3) return;
@@ -104,7 +216,8 @@ void DeepToneEngine::Run(DeepToneState& state, BYTE* frame, int stride, int widt
   m_threads = std::max(1, omp_get_max_threads());
   const size_t histSize = static_cast<size_t>(kTiles) * kValues;
   if (m_valueHist.size() < histSize * m_threads) m_valueHist.resize(histSize * m_threads);
-  const int statW = kGrid * m_tileW, statH = kGrid * m_tileH;
+  const int statRows = kGrid * m_tileH;
+  const bool vector = m_vector;
 
 #pragma omp parallel num_threads(m_threads)
   {
@@ -115,8 +228,23 @@ void DeepToneEngine::Run(DeepToneState& state, BYTE* frame, int stride, int widt
     const int r1 = static_cast<int>(static_cast<int64_t>(height) * (t + 1) / n);
     for (int r = r0; r < r1; ++r) {
       uint16_t* base = &m_base[static_cast<size_t>(r) * width];
-      SmoothRow(frame, stride, width, height, r, base, &m_edge[static_cast<size_t>(r) * width]);
-      if (r >= statH) continue;
+      uint16_t* edge = &m_edge[static_cast<size_t>(r) * width];
+      const BYTE* cur = frame + static_cast<ptrdiff_t>(r) * stride;
+      if (r == 0 || r == height - 1) {
+        for (int c = 0; c < width; ++c) base[c] = edge[c] = static_cast<uint16_t>(4 * cur[2 * c]);
+      } else {
+        // Columns 1..3 and the last four truncate; the vector kernel covers
+        // the rounding columns in between.
+        const BYTE* up = cur - stride;
+        const BYTE* dn = cur + stride;
+        const int lead = std::min(4, width);
+        SmoothSpan(up, cur, dn, width, 0, lead, base, edge);
+        int c = lead;
+        if (vector) c = SmoothSpanAvx2(up, cur, dn, c, width - 4, base, edge);
+        SmoothSpan(up, cur, dn, width, c, width, base, edge);
+      }
+      // Step 5 input: how often each base value occurs in each tile.
+      if (r >= statRows) continue;
       const int tileRow = r / m_tileH;
       for (int tc = 0; tc < kGrid; ++tc) {
         uint32_t* h = hist + static_cast<size_t>(tileRow * kGrid + tc) * kValues;
@@ -125,7 +253,6 @@ void DeepToneEngine::Run(DeepToneState& state, BYTE* frame, int stride, int widt
       }
     }
   }
-  (void)statW;
   for (int t = 1; t < m_threads; ++t) {
     const uint32_t* src = &m_valueHist[histSize * t];
     for (size_t i = 0; i < histSize; ++i) m_valueHist[i] += src[i];
@@ -141,7 +268,6 @@ void DeepToneEngine::Run(DeepToneState& state, BYTE* frame, int stride, int widt
   for (int t = 0; t < kTiles; ++t)
     for (int j = 0; j < kBins; ++j) state.curves[t][j] = (m_frameCurves[t][j] + state.curves[t][j]) >> 1;
   ++state.frameCount;
-  (void)first;
 }
 
 void DeepToneEngine::Analyse(DeepToneState& state, int, int) {
@@ -286,74 +412,62 @@ void DeepToneEngine::Analyse(DeepToneState& state, int, int) {
 void DeepToneEngine::Render(const DeepToneState& state, BYTE* frame, int stride, int width, int height,
                             int renderWidth) {
   const Tables& tab = GetTables();
-  // Term tables of the four interior tiles, indexed by base value.
-  int32_t term[kTiles][kValues];
+  // Term of each interior tile per base value v: the curve read between the
+  // points b - 1 and b around v + 16, weighted by the gain table.
   for (int tr = 1; tr <= 2; ++tr)
     for (int tc = 1; tc <= 2; ++tc) {
-      const int t = tr * kGrid + tc;
-      const int32_t* curve = state.curves[t];
+      const int32_t* curve = state.curves[tr * kGrid + tc];
+      int32_t* term = &m_term[static_cast<size_t>((tr - 1) * 2 + (tc - 1)) * kValues];
+      auto gain = [&](int32_t k) { return m_gainTable[Clamp(k, 0, kGainEntries - 1)]; };
       for (int v = 0; v < kValues; ++v) {
         const int vp = v + 16, b = vp >> 5, f = vp & 31;
-        int32_t x;
         if (b == 0)
-          x = (f - 16) * m_gainTable[Clamp(curve[0], 0, kGainEntries - 1)];
+          term[v] = (f - 16) * gain(curve[0]);
         else if (b <= 31)
-          x = (32 - f) * m_gainTable[Clamp(curve[b - 1], 0, kGainEntries - 1)] +
-              f * m_gainTable[Clamp(curve[b], 0, kGainEntries - 1)];
+          term[v] = (32 - f) * gain(curve[b - 1]) + f * gain(curve[b]);
         else
-          x = (32 - f) * m_gainTable[Clamp(curve[31], 0, kGainEntries - 1)] + f * m_gainTable[256];
-        term[t][v] = x;
+          term[v] = (32 - f) * gain(curve[31]) + f * m_gainTable[256];
       }
     }
 
-  // Column neighbours: left tile column, right tile column and distances.
+  // Per column: distances to the two tile centres, and the column spans in
+  // which the (clamped) left and right tile columns stay the same.
   const int tileW = m_tileW, tileH = m_tileH, halfW = m_halfW, halfH = m_halfH;
+  if (m_dl.size() < static_cast<size_t>(width)) {
+    m_dl.resize(width);
+    m_dr.resize(width);
+  }
+  for (int c = 0; c < width; ++c) {
+    const int dx = c % tileW;
+    m_dl[c] = dx < halfW ? dx + halfW : dx - halfW;
+    m_dr[c] = dx < halfW ? halfW - dx : tileW + halfW - dx;
+  }
+  // Left/right tile columns: (1, 1) before tileW + halfW, (1, 2) up to
+  // 2 * tileW + halfW, (2, 2) after.
+  const int split[4] = {0, std::min(renderWidth, tileW + halfW), std::min(renderWidth, 2 * tileW + halfW), renderWidth};
+  const int leftCol[3] = {1, 1, 2}, rightCol[3] = {1, 2, 2};
+  const bool vector = m_vector;
 
 #pragma omp parallel for schedule(static) num_threads(m_threads)
   for (int r = 0; r < height; ++r) {
     const int tileRow = r / tileH, dy = r % tileH;
-    int upper, du, dd;
-    if (dy < halfH) {
-      upper = tileRow - 1;
-      du = dy + halfH;
-      dd = halfH - dy;
-    } else {
-      upper = tileRow;
-      du = dy - halfH;
-      dd = tileH + halfH - dy;
-    }
-    const int rowU = Clamp(upper, 1, 2), rowL = Clamp(upper + 1, 1, 2);
+    const int upper = dy < halfH ? tileRow - 1 : tileRow;
+    RowContext rc;
+    rc.du = dy < halfH ? dy + halfH : dy - halfH;
+    rc.dd = dy < halfH ? halfH - dy : tileH + halfH - dy;
+    const int rowU = Clamp(upper, 1, 2) - 1, rowL = Clamp(upper + 1, 1, 2) - 1;
     BYTE* px = frame + static_cast<ptrdiff_t>(r) * stride;
     const uint16_t* baseRow = &m_base[static_cast<size_t>(r) * width];
     const uint16_t* edgeRow = &m_edge[static_cast<size_t>(r) * width];
-    for (int c = 0; c < renderWidth; ++c) {
-      const int tileCol = c / tileW, dx = c % tileW;
-      int left, dl, dr;
-      if (dx < halfW) {
-        left = tileCol - 1;
-        dl = dx + halfW;
-        dr = halfW - dx;
-      } else {
-        left = tileCol;
-        dl = dx - halfW;
-        dr = tileW + halfW - dx;
-      }
-      const int colL = Clamp(left, 1, 2), colR = Clamp(left + 1, 1, 2);
-      const int v = baseRow[c], l = 4 * px[2 * c], g = edgeRow[c];
-      const int32_t acc = ((dr * dd) >> 4) * term[rowU * kGrid + colL][v] +
-                          ((dl * dd) >> 4) * term[rowU * kGrid + colR][v] +
-                          ((dr * du) >> 4) * term[rowL * kGrid + colL][v] +
-                          ((dl * du) >> 4) * term[rowL * kGrid + colR][v];
-      int mapped = acc >> 19;
-      if (mapped > 2 * v) mapped = 2 * v;
-      const int q = std::min((tab.reciprocal18[g] * l) >> 2, 0x3FFFF);
-      const int detail = tab.power15[q >> 8];
-      const int32_t gain = (tab.reciprocal18[l] * mapped) >> 2;
-      const int n = std::min((detail * mapped) >> 8, 1023);
-      px[2 * c] = static_cast<BYTE>(std::min(n / 4, 255));
-      const int64_t cv = px[2 * c + 1];
-      const int64_t tt = ((((cv - 128) * gain * 4) >> 16) + 512);
-      px[2 * c + 1] = static_cast<BYTE>(Clamp(static_cast<int>(tt / 4), 0, 255));
+    for (int span = 0; span < 3; ++span) {
+      const int colL = leftCol[span] - 1, colR = rightCol[span] - 1;
+      rc.term[0] = &m_term[static_cast<size_t>(rowU * 2 + colL) * kValues];
+      rc.term[1] = &m_term[static_cast<size_t>(rowU * 2 + colR) * kValues];
+      rc.term[2] = &m_term[static_cast<size_t>(rowL * 2 + colL) * kValues];
+      rc.term[3] = &m_term[static_cast<size_t>(rowL * 2 + colR) * kValues];
+      int c = split[span];
+      if (vector) c = RenderSpanAvx2(px, baseRow, edgeRow, m_dl.data(), m_dr.data(), c, split[span + 1], rc, tab);
+      RenderSpan(px, baseRow, edgeRow, m_dl.data(), m_dr.data(), c, split[span + 1], rc, tab);
     }
   }
 }

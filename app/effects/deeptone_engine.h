@@ -47,12 +47,22 @@ class DeepToneEngine {
   // frame); any other mode: nothing happens and the state is not touched.
   void Run(DeepToneState& state, BYTE* frame, int stride, int width, int height, int mode);
 
+  // The row kernels: AVX2 when the processor has it (the default), else plain
+  // loops. Both give the same bytes; tests switch between them.
+  void SetUseVector(bool use);
+  bool UsesVector() const { return m_vector; }
+
  private:
   void Analyse(DeepToneState& state, int width, int height);
   void Render(const DeepToneState& state, BYTE* frame, int stride, int width, int height, int renderWidth);
 
+  bool m_vector = false;
   // Working planes (10-bit values), kept between frames.
-  std::vector<uint16_t> m_luma, m_base, m_edge;
+  std::vector<uint16_t> m_base, m_edge;
+  // Per column: the distances to the left and right tile centres.
+  std::vector<int32_t> m_dl, m_dr;
+  // Rendering term of each interior tile (row-major 1..2 x 1..2) per base value.
+  std::vector<int32_t> m_term;
   // Per-thread 1024-value histograms of base for each tile, merged after pass 1.
   std::vector<uint32_t> m_valueHist;
   int m_threads = 1;
