@@ -17,3 +17,7 @@ target_link_libraries(zorcam_manager_fixture PUBLIC zorcam_test_support effectmg
 zorcam_test(manager_test LABEL unit
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/manager_test.cpp
   DEPS zorcam_manager_fixture)
+
+zorcam_test(rules_test LABEL unit
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/rules_test.cpp
+  DEPS zorcam_manager_fixture zorcam_mjpeg_fixtures)
