@@ -21,3 +21,7 @@ zorcam_test(manager_test LABEL unit
 zorcam_test(rules_test LABEL unit
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/rules_test.cpp
   DEPS zorcam_manager_fixture zorcam_mjpeg_fixtures)
+
+zorcam_test(layers_test LABEL unit
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/layers_test.cpp
+  DEPS zorcam_manager_fixture)
