@@ -25,3 +25,7 @@ zorcam_test(rules_test LABEL unit
 zorcam_test(layers_test LABEL unit
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/layers_test.cpp
   DEPS zorcam_manager_fixture)
+
+zorcam_test(mjpeg_path_test LABEL unit
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/mjpeg_path_test.cpp
+  DEPS zorcam_manager_fixture zorcam_mjpeg_fixtures)

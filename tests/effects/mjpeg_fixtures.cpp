@@ -40,10 +40,18 @@ std::string FfmpegJpeg(int width, int height, const std::string& pixelFormat) {
   return RunFfmpeg(width, height, pixelFormat, "mjpeg");
 }
 
-std::string MagickGradientJpeg(int width, int height) {
+std::string MagickGradientJpeg(int width, int height, bool leftToRight) {
   const std::string command = "convert -size " + std::to_string(width) + "x" + std::to_string(height) +
+                              (leftToRight ? " -define gradient:direction=east" : "") +
                               " gradient:black-white -colorspace sRGB -type TrueColor -sampling-factor 2x1"
                               " -define jpeg:optimize-coding=true -quality 95 jpeg:- 2>/dev/null";
+  return ReadPipe(command, "a JPEG (is ImageMagick installed?)");
+}
+
+std::string MagickNoiseJpeg(int width, int height, int quality) {
+  const std::string command = "convert -seed 7 -size " + std::to_string(width) + "x" + std::to_string(height) +
+                              " xc:gray +noise Random -colorspace sRGB -type TrueColor -sampling-factor 2x1 -quality " +
+                              std::to_string(quality) + " jpeg:- 2>/dev/null";
   return ReadPipe(command, "a JPEG (is ImageMagick installed?)");
 }
 

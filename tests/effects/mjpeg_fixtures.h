@@ -13,9 +13,14 @@ namespace zorcam::testing {
 // or "yuvj420p". Fails the calling test (empty result) when ffmpeg is missing.
 std::string FfmpegJpeg(int width, int height, const std::string& pixelFormat);
 
-// A vertical black-to-white gradient as a 4:2:2 JPEG (sampling 2x1, 1x1,
-// 1x1) with optimised Huffman tables of its own, made by ImageMagick.
-std::string MagickGradientJpeg(int width, int height);
+// A black-to-white gradient, top to bottom (or left to right), as a 4:2:2
+// JPEG (sampling 2x1, 1x1, 1x1) with optimised Huffman tables of its own,
+// made by ImageMagick.
+std::string MagickGradientJpeg(int width, int height, bool leftToRight = false);
+
+// Random noise as a 4:2:2 JPEG at a low quality (a picture whose re-encode at
+// quality 75 is much larger), made by ImageMagick with a fixed seed.
+std::string MagickNoiseJpeg(int width, int height, int quality);
 
 // The same test pattern before compression, as full-range YUY2 (the sample
 // values a JPEG decoder should reproduce closely).
