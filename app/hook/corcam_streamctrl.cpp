@@ -64,6 +64,10 @@ bool ResizeBuffer(HookBuffer* buffer, DWORD capacity) {
 void CorCamStreamCtrl::SetStopTimeoutForTesting(DWORD milliseconds) { g_stopTimeoutMs = milliseconds; }
 void CorCamStreamCtrl::SetBufferLimitForTesting(size_t bytes) { g_bufferLimit = bytes; }
 
+void InstallCorCamStreamCtrl() {
+  SetStreamCtrlFactory([]() -> IStreamCtrl* { return new (std::nothrow) CorCamStreamCtrl; });
+}
+
 CorCamStreamCtrl::CorCamStreamCtrl() = default;
 
 CorCamStreamCtrl::~CorCamStreamCtrl() { Stop(); }

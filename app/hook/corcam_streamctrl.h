@@ -17,6 +17,7 @@
 #include <atomic>
 
 #include "effects/effect.h"
+#include "effects/stream_ctrl.h"
 #include "win32/devio.h"
 #include "win32/types.h"
 
@@ -42,22 +43,22 @@ extern OVERLAPPED g_HookOverlapped;
 // lock-free hand-over, written and read by both hook threads.
 extern std::atomic<int> g_bEffectIdle;
 
-class CorCamStreamCtrl {
+class CorCamStreamCtrl : public IStreamCtrl {
  public:
   // Capacity of each buffer before the driver reports the real frame size.
   static constexpr DWORD kInitialCapacity = 202752;  // 0x31800
 
   CorCamStreamCtrl();
-  virtual ~CorCamStreamCtrl();
+  ~CorCamStreamCtrl() override;
   CorCamStreamCtrl(const CorCamStreamCtrl&) = delete;
   CorCamStreamCtrl& operator=(const CorCamStreamCtrl&) = delete;
 
   // S_OK also when the driver is absent or the hook cannot be started (the
   // object then stays not started); NBEM_E_REINITED, NBEM_E_BAD_PARAMS,
   // NBEM_E_FAIL or E_POINTER otherwise.
-  HRESULT Start(IEffectCallBack* callback);
+  HRESULT Start(IEffectCallBack* callback) override;
   // S_OK, or NBEM_E_UNINITED when not started (nothing is touched then).
-  HRESULT Stop();
+  HRESULT Stop() override;
 
   bool IsStarted() const { return m_bStarted != 0; }
 
@@ -96,3 +97,7 @@ class CorCamStreamCtrl {
   HookBuffer* m_pEffectBuffer = nullptr;  // effect thread while it works, else read-write thread
   IEffectCallBack* m_pCallBack = nullptr;  // borrowed
 };
+
+// Makes the effect manager's StartStreamHook run this client (registers its
+// factory with the manager's stream-control seam). Call at start-up.
+void InstallCorCamStreamCtrl();
