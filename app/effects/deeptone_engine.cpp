@@ -30,6 +30,11 @@ namespace {
 constexpr int kValues = 1024;
 constexpr int kEdgeThreshold = 32;  // 128 in 10-bit units, on Y bytes
 constexpr int kDarkLimit = 384;
+// Rows are handed to the worker threads in small blocks as they become free,
+// so that a thread slowed down by other work on the machine does not hold up
+// the pass. Each row's results depend only on the frame and the shared
+// tables, never on which thread computes it.
+constexpr int kRowsPerChunk = 16;
 
 inline int Clamp(int v, int lo, int hi) { return v < lo ? lo : (v > hi ? hi : v); }
 
@@ -72,15 +77,20 @@ __attribute__((target("avx2"))) inline __m256i QuarterAvx2(__m256i s, __m256i on
                            2);
 }
 
-// First pass, AVX2: 16 pixels per step in 16-bit lanes, for rounding columns
-// from 'from' while a whole step stays before 'to'. Returns the next column.
-__attribute__((target("avx2"))) int SmoothSpanAvx2(const BYTE* up, const BYTE* cur, const BYTE* dn, int from, int to,
+// First pass, AVX2, for the columns 1 .. width - 2 of an interior row
+// (width >= 18): 16 pixels per step in 16-bit lanes. Lanes of the first and
+// last four columns take the truncating quotient. The last step is moved
+// back to end at width - 1 and recomputes a few columns with equal results.
+__attribute__((target("avx2"))) void SmoothRowAvx2(const BYTE* up, const BYTE* cur, const BYTE* dn, int width,
                                                    uint16_t* base, uint16_t* edge) {
   const __m256i lowByte = _mm256_set1_epi16(0x00FF);
   const __m256i threshold = _mm256_set1_epi16(kEdgeThreshold);
   const __m256i one = _mm256_set1_epi16(1);
-  int c = from;
-  for (; c + 16 <= to; c += 16) {
+  const __m256i lane = _mm256_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+  const __m256i firstRounding = _mm256_set1_epi16(4), lastRounding = _mm256_set1_epi16(static_cast<short>(width - 5));
+  const int last = width - 17;
+  for (int c = 1;; c += 16) {
+    if (c > last) c = last;
     const int o = 2 * c;
     const __m256i y = LoadLuma(cur + o, lowByte);
     const __m256i n[8] = {LoadLuma(up + o - 2, lowByte), LoadLuma(up + o + 2, lowByte),  LoadLuma(dn + o - 2, lowByte),
@@ -100,10 +110,15 @@ __attribute__((target("avx2"))) int SmoothSpanAvx2(const BYTE* up, const BYTE* c
     }
     const __m256i y16 = _mm256_slli_epi16(y, 4);
     const __m256i sb = _mm256_add_epi16(y16, nearSum), se = _mm256_add_epi16(y16, farSum);
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(base + c), QuarterAvx2(sb, one));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(edge + c), QuarterAvx2(se, one));
+    const __m256i col = _mm256_add_epi16(_mm256_set1_epi16(static_cast<short>(c)), lane);
+    const __m256i truncating =
+        _mm256_or_si256(_mm256_cmpgt_epi16(firstRounding, col), _mm256_cmpgt_epi16(col, lastRounding));
+    const __m256i qb = _mm256_blendv_epi8(QuarterAvx2(sb, one), _mm256_srli_epi16(sb, 2), truncating);
+    const __m256i qe = _mm256_blendv_epi8(QuarterAvx2(se, one), _mm256_srli_epi16(se, 2), truncating);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(base + c), qb);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(edge + c), qe);
+    if (c == last) break;
   }
-  return c;
 }
 
 // Everything the rendering of one row needs besides the pixels.
@@ -135,6 +150,10 @@ void RenderSpan(BYTE* row, const uint16_t* base, const uint16_t* edge, const int
 }
 
 // Rendering, AVX2: 8 pixels per step in 32-bit lanes with table gathers.
+// Where the clamped tile columns (or rows) of a span coincide, the terms of
+// the coinciding tiles are the same and their weights are added before the
+// multiplication, which saves gathers and gives the same sum.
+template <bool kSameCols, bool kSameRows>
 __attribute__((target("avx2"))) int RenderSpanAvx2(BYTE* row, const uint16_t* base, const uint16_t* edge,
                                                    const int32_t* dlA, const int32_t* drA, int from, int to,
                                                    const RowContext& rc, const Tables& tab) {
@@ -143,6 +162,7 @@ __attribute__((target("avx2"))) int RenderSpanAvx2(BYTE* row, const uint16_t* ba
   const __m256i c128 = _mm256_set1_epi32(128), c512 = _mm256_set1_epi32(512);
   const __m256i maxQ = _mm256_set1_epi32(0x3FFFF), c1023 = _mm256_set1_epi32(1023), c255 = _mm256_set1_epi32(255);
   const __m256i zero = _mm256_setzero_si256();
+  const __m256i lowBits17 = _mm256_set1_epi32(0x1FFFF);
   int c = from;
   for (; c + 8 <= to; c += 8) {
     const __m256i v = _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(base + c)));
@@ -156,15 +176,37 @@ __attribute__((target("avx2"))) int RenderSpanAvx2(BYTE* row, const uint16_t* ba
     const __m256i wUR = _mm256_srli_epi32(_mm256_mullo_epi32(dl, dd), 4);
     const __m256i wLL = _mm256_srli_epi32(_mm256_mullo_epi32(dr, du), 4);
     const __m256i wLR = _mm256_srli_epi32(_mm256_mullo_epi32(dl, du), 4);
-    __m256i acc = _mm256_mullo_epi32(wUL, _mm256_i32gather_epi32(rc.term[0], v, 4));
-    acc = _mm256_add_epi32(acc, _mm256_mullo_epi32(wUR, _mm256_i32gather_epi32(rc.term[1], v, 4)));
-    acc = _mm256_add_epi32(acc, _mm256_mullo_epi32(wLL, _mm256_i32gather_epi32(rc.term[2], v, 4)));
-    acc = _mm256_add_epi32(acc, _mm256_mullo_epi32(wLR, _mm256_i32gather_epi32(rc.term[3], v, 4)));
-    const __m256i mapped = _mm256_min_epi32(_mm256_srai_epi32(acc, 19), _mm256_slli_epi32(v, 1));
-    __m256i q = _mm256_mullo_epi32(_mm256_i32gather_epi32(tab.reciprocal18, g, 4), l);
-    q = _mm256_min_epi32(_mm256_srai_epi32(q, 2), maxQ);
-    const __m256i detail = _mm256_i32gather_epi32(tab.power15, _mm256_srai_epi32(q, 8), 4);
-    const __m256i gain = _mm256_srai_epi32(_mm256_mullo_epi32(_mm256_i32gather_epi32(tab.reciprocal18, l, 4), mapped), 2);
+    __m256i acc;
+    if constexpr (kSameCols && kSameRows) {
+      const __m256i w = _mm256_add_epi32(_mm256_add_epi32(wUL, wUR), _mm256_add_epi32(wLL, wLR));
+      acc = _mm256_mullo_epi32(w, _mm256_i32gather_epi32(rc.term[0], v, 4));
+    } else if constexpr (kSameCols) {
+      acc = _mm256_mullo_epi32(_mm256_add_epi32(wUL, wUR), _mm256_i32gather_epi32(rc.term[0], v, 4));
+      acc = _mm256_add_epi32(acc,
+                             _mm256_mullo_epi32(_mm256_add_epi32(wLL, wLR), _mm256_i32gather_epi32(rc.term[2], v, 4)));
+    } else if constexpr (kSameRows) {
+      acc = _mm256_mullo_epi32(_mm256_add_epi32(wUL, wLL), _mm256_i32gather_epi32(rc.term[0], v, 4));
+      acc = _mm256_add_epi32(acc,
+                             _mm256_mullo_epi32(_mm256_add_epi32(wUR, wLR), _mm256_i32gather_epi32(rc.term[1], v, 4)));
+    } else {
+      acc = _mm256_mullo_epi32(wUL, _mm256_i32gather_epi32(rc.term[0], v, 4));
+      acc = _mm256_add_epi32(acc, _mm256_mullo_epi32(wUR, _mm256_i32gather_epi32(rc.term[1], v, 4)));
+      acc = _mm256_add_epi32(acc, _mm256_mullo_epi32(wLL, _mm256_i32gather_epi32(rc.term[2], v, 4)));
+      acc = _mm256_add_epi32(acc, _mm256_mullo_epi32(wLR, _mm256_i32gather_epi32(rc.term[3], v, 4)));
+    }
+  const __m256i mapped = _mm256_min_epi32(_mm256_srai_epi32(acc, 19), _mm256_slli_epi32(v, 1));
+    // reciprocal18[l] and, for pixels whose edge smoothing equals their luma
+    // (everywhere away from strong edges), the detail gain in one lookup.
+    const __m256i pair = _mm256_i32gather_epi32(tab.lumaPair, _mm256_and_si256(pix, byteMask), 4);
+    __m256i detail;
+    if (_mm256_movemask_epi8(_mm256_cmpeq_epi32(g, l)) == -1) {
+      detail = _mm256_srli_epi32(pair, 17);
+    } else {
+      __m256i q = _mm256_mullo_epi32(_mm256_i32gather_epi32(tab.reciprocal18, g, 4), l);
+      q = _mm256_min_epi32(_mm256_srai_epi32(q, 2), maxQ);
+      detail = _mm256_i32gather_epi32(tab.power15, _mm256_srai_epi32(q, 8), 4);
+    }
+    const __m256i gain = _mm256_srai_epi32(_mm256_mullo_epi32(_mm256_and_si256(pair, lowBits17), mapped), 2);
     const __m256i n = _mm256_min_epi32(_mm256_srai_epi32(_mm256_mullo_epi32(detail, mapped), 8), c1023);
     const __m256i y = _mm256_min_epi32(_mm256_srli_epi32(n, 2), c255);
     // t / 4 toward zero, then clamped: for negative t both rounding
@@ -214,48 +256,60 @@ void DeepToneEngine::Run(DeepToneState& state, BYTE* frame, int stride, int widt
     m_edge.resize(pixels);
   }
   m_threads = std::max(1, omp_get_max_threads());
-  const size_t histSize = static_cast<size_t>(kTiles) * kValues;
+  // Two histograms per tile (even and odd columns), so that runs of equal
+  // values do not wait on one counter.
+  const size_t histSize = static_cast<size_t>(kTiles) * kValues * 2;
   if (m_valueHist.size() < histSize * m_threads) m_valueHist.resize(histSize * m_threads);
   const int statRows = kGrid * m_tileH;
   const bool vector = m_vector;
 
 #pragma omp parallel num_threads(m_threads)
   {
-    const int t = omp_get_thread_num(), n = omp_get_num_threads();
+    const int t = omp_get_thread_num();
     uint32_t* hist = &m_valueHist[histSize * t];
     std::memset(hist, 0, histSize * sizeof(uint32_t));
-    const int r0 = static_cast<int>(static_cast<int64_t>(height) * t / n);
-    const int r1 = static_cast<int>(static_cast<int64_t>(height) * (t + 1) / n);
-    for (int r = r0; r < r1; ++r) {
+#pragma omp for schedule(dynamic, kRowsPerChunk) nowait
+    for (int r = 0; r < height; ++r) {
       uint16_t* base = &m_base[static_cast<size_t>(r) * width];
       uint16_t* edge = &m_edge[static_cast<size_t>(r) * width];
       const BYTE* cur = frame + static_cast<ptrdiff_t>(r) * stride;
       if (r == 0 || r == height - 1) {
         for (int c = 0; c < width; ++c) base[c] = edge[c] = static_cast<uint16_t>(4 * cur[2 * c]);
       } else {
-        // Columns 1..3 and the last four truncate; the vector kernel covers
-        // the rounding columns in between.
         const BYTE* up = cur - stride;
         const BYTE* dn = cur + stride;
-        const int lead = std::min(4, width);
-        SmoothSpan(up, cur, dn, width, 0, lead, base, edge);
-        int c = lead;
-        if (vector) c = SmoothSpanAvx2(up, cur, dn, c, width - 4, base, edge);
-        SmoothSpan(up, cur, dn, width, c, width, base, edge);
+        if (vector && width >= 18) {
+          SmoothRowAvx2(up, cur, dn, width, base, edge);
+          base[0] = edge[0] = static_cast<uint16_t>(4 * cur[0]);
+          base[width - 1] = edge[width - 1] = static_cast<uint16_t>(4 * cur[2 * (width - 1)]);
+        } else {
+          SmoothSpan(up, cur, dn, width, 0, width, base, edge);
+        }
       }
       // Step 5 input: how often each base value occurs in each tile.
       if (r >= statRows) continue;
       const int tileRow = r / m_tileH;
       for (int tc = 0; tc < kGrid; ++tc) {
-        uint32_t* h = hist + static_cast<size_t>(tileRow * kGrid + tc) * kValues;
+        uint32_t* h0 = hist + static_cast<size_t>(tileRow * kGrid + tc) * kValues;
+        uint32_t* h1 = h0 + static_cast<size_t>(kTiles) * kValues;
         const uint16_t* b = base + tc * m_tileW;
-        for (int c = 0; c < m_tileW; ++c) ++h[b[c]];
+        int c = 0;
+        for (; c + 2 <= m_tileW; c += 2) {
+          ++h0[b[c]];
+          ++h1[b[c + 1]];
+        }
+        if (c < m_tileW) ++h0[b[c]];
       }
     }
   }
-  for (int t = 1; t < m_threads; ++t) {
+  // Merge every thread's two histograms into the first one of thread 0.
+  const size_t half = histSize / 2;
+  uint32_t* total = m_valueHist.data();
+  for (int t = 0; t < m_threads; ++t) {
     const uint32_t* src = &m_valueHist[histSize * t];
-    for (size_t i = 0; i < histSize; ++i) m_valueHist[i] += src[i];
+    if (t > 0)
+      for (size_t i = 0; i < half; ++i) total[i] += src[i];
+    for (size_t i = 0; i < half; ++i) total[i] += src[half + i];
   }
 
   // Steps 5 to 7: statistics and curves.
@@ -448,7 +502,7 @@ void DeepToneEngine::Render(const DeepToneState& state, BYTE* frame, int stride,
   const int leftCol[3] = {1, 1, 2}, rightCol[3] = {1, 2, 2};
   const bool vector = m_vector;
 
-#pragma omp parallel for schedule(static) num_threads(m_threads)
+#pragma omp parallel for schedule(dynamic, kRowsPerChunk) num_threads(m_threads)
   for (int r = 0; r < height; ++r) {
     const int tileRow = r / tileH, dy = r % tileH;
     const int upper = dy < halfH ? tileRow - 1 : tileRow;
@@ -466,7 +520,13 @@ void DeepToneEngine::Render(const DeepToneState& state, BYTE* frame, int stride,
       rc.term[2] = &m_term[static_cast<size_t>(rowL * 2 + colL) * kValues];
       rc.term[3] = &m_term[static_cast<size_t>(rowL * 2 + colR) * kValues];
       int c = split[span];
-      if (vector) c = RenderSpanAvx2(px, baseRow, edgeRow, m_dl.data(), m_dr.data(), c, split[span + 1], rc, tab);
+      if (vector) {
+        const int to = split[span + 1];
+        const bool sameCols = colL == colR, sameRows = rowU == rowL;
+        const auto kernel = sameCols ? (sameRows ? RenderSpanAvx2<true, true> : RenderSpanAvx2<true, false>)
+                                     : (sameRows ? RenderSpanAvx2<false, true> : RenderSpanAvx2<false, false>);
+        c = kernel(px, baseRow, edgeRow, m_dl.data(), m_dr.data(), c, to, rc, tab);
+      }
       RenderSpan(px, baseRow, edgeRow, m_dl.data(), m_dr.data(), c, split[span + 1], rc, tab);
     }
   }

@@ -143,16 +143,21 @@ TEST(DeepToneEngine, FramesTooSmallForTheTileGridPassUnchanged) {
   }
 }
 
-TEST(DeepToneEngine, MatchesPlainReferenceOverSeveralFrames) {
+class DeepToneKernels : public ::testing::TestWithParam<bool> {};
+
+TEST_P(DeepToneKernels, MatchPlainReferenceOverSeveralFrames) {
   // Sizes: the camera's own, a quarter, tiles of odd size, widths and heights
-  // that are not multiples of 4, the smallest grid; padded rows once. One
-  // engine and one state go through all of them, as in the program, where the
-  // state outlives frame-size changes.
+  // that are not multiples of 4, the smallest grid, rows just below and at the
+  // vector kernel's minimum width; padded rows once. One engine and one state
+  // go through all of them, as in the program, where the state outlives
+  // frame-size changes.
   struct Size {
     int w, h, pad, mode;
-  } sizes[] = {{640, 480, 0, 2}, {320, 240, 0, 3}, {100, 60, 0, 2}, {66, 50, 0, 2},
-               {8, 8, 0, 2},     {42, 18, 6, 3},   {176, 144, 0, 2}, {640, 480, 0, 2}};
+  } sizes[] = {{640, 480, 0, 2}, {320, 240, 0, 3}, {100, 60, 0, 2}, {66, 50, 0, 2},  {8, 8, 0, 2},
+               {16, 12, 0, 2},   {18, 12, 0, 2},   {42, 18, 6, 3},  {176, 144, 0, 2}, {640, 480, 0, 2}};
   deeptone::DeepToneEngine engine;
+  engine.SetUseVector(GetParam());
+  if (GetParam() && !engine.UsesVector()) GTEST_SKIP() << "no AVX2 on this processor";
   deeptone::DeepToneState state;
   deeptone_reference::State refState;
   uint32_t seed = 11;
@@ -169,6 +174,9 @@ TEST(DeepToneEngine, MatchesPlainReferenceOverSeveralFrames) {
     }
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(VectorAndPlain, DeepToneKernels, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Vector" : "Plain"; });
 
 TEST(DeepToneEngine, DarkAndBrightScenesMatchTheReference) {
   // Dark frames take the shadow lift and the dark mean; bright frames have no
