@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
@@ -330,6 +331,10 @@ LSTATUS RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD, DWORD dwType, cons
   if (!k) return key.path.empty() ? ERROR_ACCESS_DENIED : ERROR_KEY_DELETED;
   std::wstring name = lpValueName ? lpValueName : L"";
   win32::reg::Value* v = k->Find(name);
+  // Rewriting the file for a value that is already stored exactly so would
+  // only cost a flush.
+  if (v && v->type == dwType && v->data.size() == cbData && std::equal(v->data.begin(), v->data.end(), lpData))
+    return ERROR_SUCCESS;
   if (!v) {
     k->values.push_back({name, 0, {}});
     v = &k->values.back();
