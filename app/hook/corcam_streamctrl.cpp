@@ -220,6 +220,7 @@ void CorCamStreamCtrl::OnGetCompleted() {
   HookFrameHeader* received = HeaderOf(m_pRecvBuffer);
   const DWORD status = received->dwStatus;
   const DWORD bufferSize = received->dwBufferSize;
+  const bool mjpg = received->guidSubFormat == MEDIASUBTYPE_MJPG;
   if (status == HOOK_STATUS_OK) {
     if (g_bEffectIdle.load(std::memory_order_acquire)) {
       Rotate();
@@ -227,8 +228,13 @@ void CorCamStreamCtrl::OnGetCompleted() {
       SetEvent(m_hEffectEvent);
     }
     // Otherwise the new frame is dropped and the last finished one goes back.
+    // A block made by a resize that never held a frame (no size, nothing
+    // used) would empty a compressed frame; the camera's own data goes on.
+    HookFrameHeader* put = HeaderOf(m_pPutBuffer);
+    if (mjpg && put->dwWidth == 0 && put->dwHeight == 0 && put->dwBytesUsed == 0) {
+      put->guidSubFormat = MEDIASUBTYPE_MJPG;
+    }
   } else if (status == HOOK_STATUS_SIZE_MISMATCH) {
-    const bool mjpg = received->guidSubFormat == MEDIASUBTYPE_MJPG;
     if (!ResizeBuffer(m_pRecvBuffer, bufferSize)) {
       // The frame size cannot be held: keep the old block and let the driver
       // leave this camera frame exactly as it is (0 bytes, not YUY2).
