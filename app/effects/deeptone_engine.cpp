@@ -1,6 +1,8 @@
-// DeepTone frame run: geometry and tables, first parallel pass (the two 3x3
-// smoothings plus per-thread tile histograms), tile statistics, curves of the
-// interior tiles, second parallel pass (rendering) and the temporal update.
+// DeepTone frame run, in steps: (1) geometry and the gain table, (2, 4) the
+// first parallel pass: luma and the two 3x3 smoothings, with per-thread tile
+// value histograms, (3) state creation on the first frame, (5) tile
+// statistics, (6) nine-tile aggregation, (7) the curves of the interior tiles,
+// (8) the second parallel pass: rendering, (9) the temporal update.
 //
 // Arithmetic notes (all shifts of signed values are arithmetic):
 // - The luma is 4 * Y, so the smoothings are computed on the Y bytes: a
@@ -313,7 +315,7 @@ void DeepToneEngine::Run(DeepToneState& state, BYTE* frame, int stride, int widt
   }
 
   // Steps 5 to 7: statistics and curves.
-  Analyse(state, width, height);
+  Analyse(state, first);
 
   // Step 8: rendering with the state curves as they stand.
   Render(state, frame, stride, width, height, mode == 3 ? width / 2 : width);
@@ -324,9 +326,8 @@ void DeepToneEngine::Run(DeepToneState& state, BYTE* frame, int stride, int widt
   ++state.frameCount;
 }
 
-void DeepToneEngine::Analyse(DeepToneState& state, int, int) {
+void DeepToneEngine::Analyse(DeepToneState& state, bool first) {
   const Tables& tab = GetTables();
-  const bool first = state.frameCount == 0;
 
   // Step 5: per tile, the linearly weighted histogram, sum, dark sum and count.
   int64_t hist[kTiles][kBins] = {};

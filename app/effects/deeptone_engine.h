@@ -53,7 +53,9 @@ class DeepToneEngine {
   bool UsesVector() const { return m_vector; }
 
  private:
-  void Analyse(DeepToneState& state, int width, int height);
+  // Steps 5 to 7: tile statistics, the curves of the interior tiles, strength
+  // and lift; on the first frame the state curves become the identity.
+  void Analyse(DeepToneState& state, bool first);
   void Render(const DeepToneState& state, BYTE* frame, int stride, int width, int height, int renderWidth);
 
   bool m_vector = false;
