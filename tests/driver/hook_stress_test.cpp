@@ -137,7 +137,6 @@ TEST(HookStress, HundredThousandFramesWithEverythingComingAndGoing) {
   EXPECT_GE(beforeRemoval, kFrames) << "too slow: the stress run reached its time limit";
   EXPECT_GT(callback.calls.load(), 0);
   EXPECT_EQ(camera.oversized.load(), 0);
-  EXPECT_EQ(camera.app.Handle(), nullptr);
 }
 
 }  // namespace
