@@ -254,8 +254,13 @@ void CheckPoolAtUnload(PDRIVER_OBJECT driver) {
   std::vector<std::pair<void*, PoolBlock>> leaked;
   {
     std::lock_guard<std::mutex> guard(Pool().lock);
-    for (auto& [p, block] : Pool().blocks) {
-      if (block.owner == driver) leaked.emplace_back(p, block);
+    for (auto it = Pool().blocks.begin(); it != Pool().blocks.end();) {
+      if (it->second.owner == driver) {
+        leaked.emplace_back(it->first, it->second);
+        it = Pool().blocks.erase(it);  // reported once; the memory stays lost, as it would be
+      } else {
+        ++it;
+      }
     }
   }
   std::wstring wname = FromUnicode(&driver->DriverName);

@@ -83,6 +83,7 @@ constexpr CCHAR IO_VIDEO_INCREMENT = 1;
 
 // NTSTATUS values used by the model and its drivers that the Win32 layer lacks.
 constexpr NTSTATUS STATUS_ALERTED = 0x00000101;
+constexpr NTSTATUS STATUS_CONTINUE_COMPLETION = STATUS_SUCCESS;
 constexpr NTSTATUS STATUS_BUFFER_OVERFLOW = static_cast<NTSTATUS>(0x80000005u);
 constexpr NTSTATUS STATUS_NO_MORE_ENTRIES = static_cast<NTSTATUS>(0x8000001Au);
 constexpr NTSTATUS STATUS_INVALID_HANDLE = static_cast<NTSTATUS>(0xC0000008u);
