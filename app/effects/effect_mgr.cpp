@@ -173,7 +173,7 @@ int NBEffectMgr::GetDeepToneMode() {
   return m_set.contrast.GetMode();
 }
 
-int NBEffectMgr::RunChain(FrameDescriptor* frame) {
+int NBEffectMgr::RunChain(FrameDescriptor* frame, const BYTE** finished) {
   const int width = frame->dwWidth;
   const int height = frame->dwHeight;
   const size_t pictureBytes = static_cast<size_t>(width) * height * 2;
@@ -183,6 +183,7 @@ int NBEffectMgr::RunChain(FrameDescriptor* frame) {
     return 0;
   }
   if (m_scratch.size() < frame->capacity) m_scratch.resize(frame->capacity);
+  if (finished != nullptr) *finished = frame->data;
   if (m_set.loaded.load() == 0) return NBEM_E_UNINITED;
 
   Hold hold(&m_set.lock);
@@ -202,7 +203,11 @@ int NBEffectMgr::RunChain(FrameDescriptor* frame) {
   // An odd number of effects that wrote to dst leaves the picture in the
   // scratch buffer. Only the picture goes back: the rest of the scratch
   // buffer holds nothing of this frame.
-  if ((notInPlace & 1) != 0) std::memcpy(frame->data, m_scratch.data(), pictureBytes);
+  if (finished != nullptr) {
+    *finished = src;
+  } else if ((notInPlace & 1) != 0) {
+    std::memcpy(frame->data, m_scratch.data(), pictureBytes);
+  }
   return 0;
 }
 

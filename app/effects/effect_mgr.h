@@ -140,8 +140,12 @@ class NBEffectMgr final : public IEffectCallBack, public INBEffectMgr {
   bool IsChainActiveLocked();
   HRESULT LoadLayers();
   void RearmRules();
-  // The YUY2 chain over a picture of width x height in frame->data.
-  int RunChain(FrameDescriptor* frame);
+  // The YUY2 chain over a picture of width x height in frame->data. With
+  // `finished` null an odd number of effects that wrote elsewhere is
+  // followed by a copy back into the frame; otherwise *finished receives the
+  // buffer that holds the result (the frame or the scratch buffer), so a
+  // caller that only reads the result saves that copy.
+  int RunChain(FrameDescriptor* frame, const BYTE** finished = nullptr);
   // Decode, chain, encode of an MJPEG frame; always 0.
   int RunMjpegPath(FrameDescriptor* frame);
 

@@ -31,8 +31,12 @@ int NBEffectMgr::RunMjpegPath(FrameDescriptor* frame) {
   picture.dwWidth = frame->dwWidth;
   picture.dwHeight = frame->dwHeight;
   picture.subtype = MEDIASUBTYPE_YUY2;
-  RunChain(&picture);  // its result does not matter: the picture is encoded either way
-
-  frame->dwBytesUsed = zorcam::mjpeg::Encode(m_picture, frame->data, frame->capacity);
+  // The chain's result does not matter: the picture is encoded either way,
+  // from whichever buffer holds it (no copy back from the scratch buffer).
+  const BYTE* finished = m_picture.data;
+  RunChain(&picture, &finished);
+  zorcam::mjpeg::DecodedPicture result = m_picture;
+  result.data = const_cast<BYTE*>(finished);
+  frame->dwBytesUsed = zorcam::mjpeg::Encode(result, frame->data, frame->capacity);
   return 0;
 }

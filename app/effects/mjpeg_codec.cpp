@@ -11,6 +11,9 @@
 #include "effects/mjpeg_codec.h"
 
 #include <csetjmp>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -224,31 +227,56 @@ bool Is422(const jpeg_component_info* c, int components) {
 // than the picture (the library pads them to whole blocks).
 
 void PlanesToYuy2(BYTE* out, const JSAMPLE* y, const JSAMPLE* cb, const JSAMPLE* cr, int pairs) {
-  for (int i = 0; i < pairs; ++i) {
-    out[0] = y[0];
-    out[1] = cb[i];
-    out[2] = y[1];
-    out[3] = cr[i];
-    out += 4;
-    y += 2;
+  int i = 0;
+#if defined(__SSE2__)
+  // 16 pixels at a time: interleave Cb/Cr, then luma with the chroma pairs.
+  for (; i + 8 <= pairs; i += 8) {
+    const __m128i luma = _mm_loadu_si128(reinterpret_cast<const __m128i*>(y + 2 * i));
+    const __m128i u = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(cb + i));
+    const __m128i v = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(cr + i));
+    const __m128i uv = _mm_unpacklo_epi8(u, v);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 4 * i), _mm_unpacklo_epi8(luma, uv));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 4 * i + 16), _mm_unpackhi_epi8(luma, uv));
+  }
+#endif
+  for (; i < pairs; ++i) {
+    out[4 * i] = y[2 * i];
+    out[4 * i + 1] = cb[i];
+    out[4 * i + 2] = y[2 * i + 1];
+    out[4 * i + 3] = cr[i];
   }
 }
 
 // Fills the plane rows from one YUY2 row, then repeats the last column into
 // the padding up to the plane widths the library reads.
 void Yuy2ToPlanes(const BYTE* in, JSAMPLE* y, JSAMPLE* cb, JSAMPLE* cr, int pairs, int yPadded, int cPadded) {
-  for (int i = 0; i < pairs; ++i) {
-    y[2 * i] = in[0];
-    cb[i] = in[1];
-    y[2 * i + 1] = in[2];
-    cr[i] = in[3];
-    in += 4;
+  int i = 0;
+#if defined(__SSE2__)
+  // 16 pixels at a time: even bytes are luma, odd bytes alternate Cb, Cr.
+  const __m128i low = _mm_set1_epi16(0x00FF);
+  for (; i + 8 <= pairs; i += 8) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 4 * i));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 4 * i + 16));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(y + 2 * i),
+                     _mm_packus_epi16(_mm_and_si128(a, low), _mm_and_si128(b, low)));
+    const __m128i uv = _mm_packus_epi16(_mm_srli_epi16(a, 8), _mm_srli_epi16(b, 8));
+    const __m128i u = _mm_packus_epi16(_mm_and_si128(uv, low), _mm_setzero_si128());
+    const __m128i v = _mm_packus_epi16(_mm_srli_epi16(uv, 8), _mm_setzero_si128());
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(cb + i), u);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(cr + i), v);
+  }
+#endif
+  for (; i < pairs; ++i) {
+    y[2 * i] = in[4 * i];
+    cb[i] = in[4 * i + 1];
+    y[2 * i + 1] = in[4 * i + 2];
+    cr[i] = in[4 * i + 3];
   }
   if (pairs == 0) return;
-  for (int i = 2 * pairs; i < yPadded; ++i) y[i] = y[2 * pairs - 1];
-  for (int i = pairs; i < cPadded; ++i) {
-    cb[i] = cb[pairs - 1];
-    cr[i] = cr[pairs - 1];
+  for (int k = 2 * pairs; k < yPadded; ++k) y[k] = y[2 * pairs - 1];
+  for (int k = pairs; k < cPadded; ++k) {
+    cb[k] = cb[pairs - 1];
+    cr[k] = cr[pairs - 1];
   }
 }
 
