@@ -29,3 +29,7 @@ zorcam_test(layers_test LABEL unit
 zorcam_test(mjpeg_path_test LABEL unit
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/mjpeg_path_test.cpp
   DEPS zorcam_manager_fixture zorcam_mjpeg_fixtures)
+
+zorcam_test(manager_stress_test LABEL stress TIMEOUT 120
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/manager_stress_test.cpp
+  DEPS zorcam_manager_fixture)
