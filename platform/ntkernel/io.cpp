@@ -244,8 +244,12 @@ void FinishIrp(PIRP irp) {
     for (PDEVICE_OBJECT d : state->entered) d->DeviceObjectExtension->irps.erase(irp);
   }
   if (state->allocatedByDriver) return;  // the driver's completion routine should have kept it
+  // The issuer's step may drop the last reference of its own; ours keeps the
+  // request (and the step's captures) alive until it has returned.
+  AddIrpRef(irp);
   if (state->hook != nullptr) state->hook(irp, state->hookContext);
   if (state->finish) state->finish(irp);
+  ReleaseIrp(irp);
 }
 
 }  // namespace
