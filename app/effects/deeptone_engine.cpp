@@ -257,7 +257,14 @@ void DeepToneEngine::Run(DeepToneState& state, BYTE* frame, int stride, int widt
     m_base.resize(pixels);
     m_edge.resize(pixels);
   }
+#if defined(__SANITIZE_THREAD__)
+  // The OpenMP runtime is not instrumented for the thread sanitizer, which
+  // then cannot see its barriers and reports every hand-over as a race; such
+  // builds run both passes on the calling thread.
+  m_threads = 1;
+#else
   m_threads = std::max(1, omp_get_max_threads());
+#endif
   // Two histograms per tile (even and odd columns), so that runs of equal
   // values do not wait on one counter.
   const size_t histSize = static_cast<size_t>(kTiles) * kValues * 2;

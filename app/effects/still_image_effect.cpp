@@ -29,6 +29,8 @@ BYTE ClampTruncate(double v) {
   return static_cast<BYTE>(t);
 }
 
+constexpr int kBandRows = 32;  // rows per drawing call when stretching the picture
+
 inline unsigned Div255(unsigned x) { return (x * 0x8081u) >> 23; }
 
 void BlendScalar(BYTE* frame, const BYTE* premul, const BYTE* keep, size_t from, size_t bytes) {
@@ -104,7 +106,14 @@ void CStillImageEffect::PrepareOverlay(int width, int height) {
     QImage target(reinterpret_cast<uchar*>(argb.data()), width, height, width * 4, QImage::Format_ARGB32);
     QPainter painter(&target);
     painter.setRenderHint(QPainter::SmoothPixmapTransform, true);
-    painter.drawImage(QRect(0, 0, width, height), pic.image);
+    // Drawn band by band: Qt spreads one large drawing over worker threads of
+    // its own, which would start threads from the effect thread and which the
+    // thread sanitizer cannot follow. Each band is the same stretch of the
+    // whole picture, clipped, so every pixel comes out as in one drawing.
+    for (int y = 0; y < height; y += kBandRows) {
+      painter.setClipRect(0, y, width, std::min(kBandRows, height - y));
+      painter.drawImage(QRect(0, 0, width, height), pic.image);
+    }
   }
 
   pic.overlay.assign(pixels * 2, 0);
