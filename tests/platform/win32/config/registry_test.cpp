@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <random>
 #include <vector>
 
 #include "support/test_home.h"
@@ -101,6 +102,55 @@ TEST(HiveFile, MalformedTextIsRejected) {
     EXPECT_FALSE(error.empty());
   }
   EXPECT_TRUE(win32::reg::ParseHive("; comment only\n\n[K]\r\n\"v\"=dword:00000000\r\n"));
+}
+
+// Damaged hive files: the parser never crashes, and whatever it accepts
+// formats back into text that parses to the same keys and values.
+TEST(HiveFile, MutatedFilesParseConsistentlyOrAreRejected) {
+  using namespace win32::reg;
+  Hive hive;
+  Key* key = hive.Create(L"Software\\Corvane\\Zorcam\\CaptureWndBasic").first;
+  std::string folder = std::string("/\0p\0\"\0", 6) + std::string(20, '\0');
+  key->values = {{L"PhotoFolder", REG_SZ, std::vector<BYTE>(folder.begin(), folder.end())},
+                 {L"PhotoFormat", REG_DWORD, {1, 0, 0, 0}},
+                 {L"Zoom", REG_BINARY, {0, 0, 0x80, 0x3f}}};
+  const std::string original = FormatHive(hive);
+  std::mt19937 random(7);
+  const char alphabet[] = "[]\"\\=:,@;()\n\r 0123456789abcdefxszhdwor\x80\xc3\xa9";
+  int accepted = 0;
+  for (int round = 0; round < 3000; ++round) {
+    std::string text = original;
+    for (int edits = 1 + static_cast<int>(random() % 4); edits > 0; --edits) {
+      size_t at = random() % (text.size() + 1);
+      switch (random() % 3) {
+        case 0:
+          text.insert(text.begin() + static_cast<long>(at), alphabet[random() % (sizeof alphabet - 1)]);
+          break;
+        case 1:
+          if (at < text.size()) text.erase(at, 1 + random() % 3);
+          break;
+        default:
+          if (at < text.size()) text[at] = alphabet[random() % (sizeof alphabet - 1)];
+      }
+    }
+    auto parsed = ParseHive(text);
+    if (!parsed) continue;
+    ++accepted;
+    auto again = ParseHive(FormatHive(*parsed));
+    ASSERT_TRUE(again) << text;
+    ASSERT_EQ(again->keys.size(), parsed->keys.size()) << text;
+    for (auto& [path, k] : parsed->keys) {
+      Key* other = again->Find(k.path);
+      ASSERT_NE(other, nullptr) << text;
+      ASSERT_EQ(other->values.size(), k.values.size()) << text;
+      for (size_t i = 0; i < k.values.size(); ++i) {
+        EXPECT_EQ(other->values[i].name, k.values[i].name) << text;
+        EXPECT_EQ(other->values[i].type, k.values[i].type) << text;
+        EXPECT_EQ(other->values[i].data, k.values[i].data) << text;
+      }
+    }
+  }
+  EXPECT_GT(accepted, 0);
 }
 
 // ---- Calls -----------------------------------------------------------------
