@@ -152,15 +152,21 @@ TEST_F(SettingsTest, ReadChecksReplaceOutOfRangeValuesByTheDefault) {
       // The stored type is not checked.
       {L"ToolBar", L"PositionX", REG_DWORD, IntBytes(-40), [](auto& s) { return s.ToolBar.PositionX; }, -40},
   };
+  const std::map<std::wstring, HRESULT (AppSettings::*)()> loaders = {
+      {L"FilterAdvanced", &AppSettings::LoadFilterAdvancedSettings},
+      {L"CaptureWndBasic", &AppSettings::LoadCaptureWndBasicSettings},
+      {L"Effect", &AppSettings::LoadEffectSettings},
+      {L"ToolBar", &AppSettings::LoadToolBarSettings},
+  };
   for (const Case& c : cases) {
     SCOPED_TRACE(win32::ToUtf8(c.name));
+    Bytes original = Stored(c.group, c.name);
     ASSERT_NO_FATAL_FAILURE(SetValue(c.group, c.name, c.type, c.stored));
     AppSettings fresh;
-    ASSERT_FALSE(LoadSettingsAtStartup(fresh));
+    ASSERT_EQ((fresh.*loaders.at(c.group))(), 0);
     EXPECT_EQ(c.field(fresh), c.expected);
-    // Start the next case from the defaults.
-    SHDeleteKeyW(HKEY_CURRENT_USER, kSettingsRootKey);
-    ASSERT_FALSE(LoadSettingsAtStartup(fresh));
+    // The next case starts from the defaults again.
+    ASSERT_NO_FATAL_FAILURE(SetValue(c.group, c.name, c.type, original));
   }
 }
 
