@@ -13,8 +13,10 @@ struct Shared {
 };
 
 Shared& TheShared() {
-  static Shared shared;
-  return shared;
+  // Never destroyed: a frame still being enhanced while the process exits
+  // must not meet a destroyed engine.
+  static Shared* const shared = new Shared();
+  return *shared;
 }
 
 }  // namespace

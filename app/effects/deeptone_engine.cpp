@@ -98,20 +98,21 @@ __attribute__((target("avx2"))) void SmoothRowAvx2(const BYTE* up, const BYTE* c
     const __m256i n[8] = {LoadLuma(up + o - 2, lowByte), LoadLuma(up + o + 2, lowByte),  LoadLuma(dn + o - 2, lowByte),
                           LoadLuma(dn + o + 2, lowByte), LoadLuma(up + o, lowByte),      LoadLuma(dn + o, lowByte),
                           LoadLuma(cur + o - 2, lowByte), LoadLuma(cur + o + 2, lowByte)};
-    __m256i nearSum = _mm256_setzero_si256(), farSum = _mm256_setzero_si256();
+    // Differences to the centre, summed separately for corners and edges:
+    // all of them, and only the near ones. The far sum is the difference.
+    __m256i nearSum[2] = {_mm256_setzero_si256(), _mm256_setzero_si256()};
+    __m256i allSum[2] = {_mm256_setzero_si256(), _mm256_setzero_si256()};
     for (int k = 0; k < 8; ++k) {
       const __m256i d = _mm256_sub_epi16(n[k], y);
       const __m256i far = _mm256_cmpgt_epi16(_mm256_abs_epi16(d), threshold);
-      __m256i dNear = _mm256_andnot_si256(far, d), dFar = _mm256_and_si256(far, d);
-      if (k >= 4) {
-        dNear = _mm256_add_epi16(dNear, dNear);
-        dFar = _mm256_add_epi16(dFar, dFar);
-      }
-      nearSum = _mm256_add_epi16(nearSum, dNear);
-      farSum = _mm256_add_epi16(farSum, dFar);
+      nearSum[k >> 2] = _mm256_add_epi16(nearSum[k >> 2], _mm256_andnot_si256(far, d));
+      allSum[k >> 2] = _mm256_add_epi16(allSum[k >> 2], d);
     }
+    const __m256i nearW = _mm256_add_epi16(nearSum[0], _mm256_slli_epi16(nearSum[1], 1));
+    const __m256i allW = _mm256_add_epi16(allSum[0], _mm256_slli_epi16(allSum[1], 1));
     const __m256i y16 = _mm256_slli_epi16(y, 4);
-    const __m256i sb = _mm256_add_epi16(y16, nearSum), se = _mm256_add_epi16(y16, farSum);
+    const __m256i sb = _mm256_add_epi16(y16, nearW);
+    const __m256i se = _mm256_add_epi16(y16, _mm256_sub_epi16(allW, nearW));
     const __m256i col = _mm256_add_epi16(_mm256_set1_epi16(static_cast<short>(c)), lane);
     const __m256i truncating =
         _mm256_or_si256(_mm256_cmpgt_epi16(firstRounding, col), _mm256_cmpgt_epi16(col, lastRounding));
