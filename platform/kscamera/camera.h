@@ -14,9 +14,11 @@
 // - IOCTL_KS_READ_STREAM: queued cancel-safely; a pacing thread completes the
 //   oldest read at each frame interval of the negotiated format with the
 //   source's next frame (DataUsed = frame length, PresentationTime = stream
-//   time). A read whose buffer is too small completes with
-//   STATUS_BUFFER_TOO_SMALL; reads outside the run state fail with
-//   STATUS_INVALID_DEVICE_STATE.
+//   time). A read whose buffer is smaller than FrameBufferSize fails with
+//   STATUS_BUFFER_TOO_SMALL; reads are queued in ACQUIRE, PAUSE and RUN
+//   (frames flow only in RUN) and fail with STATUS_INVALID_DEVICE_STATE in
+//   STOP; going to STOP cancels the queued reads. After removal reads fail
+//   with STATUS_DEVICE_REMOVED.
 // The format is the result of the last data intersection (it is what the
 // graph asked for); before any intersection it is the source's first format.
 #pragma once
