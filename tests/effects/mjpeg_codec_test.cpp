@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -148,6 +149,46 @@ TEST(MjpegCodec, EncodeReportsZeroWhenTheJpegDoesNotFit) {
     std::fill(buffer.begin(), buffer.end(), 0xAB);
     EXPECT_EQ(0u, Encode(p, buffer.data(), capacity));
     EXPECT_EQ(0xAB, buffer[capacity]) << "wrote past the capacity";
+  }
+}
+
+TEST(MjpegCodec, CorruptedFramesNeverWritePastThePicture) {
+  // Damaged camera data (flipped bytes, cut segments, forged lengths and
+  // sizes): a decode may fail or produce garbage, but must stay inside the
+  // picture and the frame. Sanitizer builds check the accesses themselves;
+  // guard bytes check it here too.
+  const std::string good = EncodeToString(GradientYuy2(64, 48), 64, 48);
+  unsigned seed = 99;
+  auto next = [&seed] {
+    seed = seed * 1103515245u + 12345u;
+    return seed >> 8;
+  };
+  for (int round = 0; round < 300; ++round) {
+    std::string bad = good;
+    const int edits = 1 + static_cast<int>(next() % 6);
+    for (int e = 0; e < edits; ++e) {
+      const size_t at = next() % bad.size();
+      switch (next() % 4) {
+        case 0: bad[at] = static_cast<char>(next()); break;
+        case 1: bad.erase(at, next() % 40); break;
+        case 2: bad.insert(at, std::string(next() % 8, static_cast<char>(0xFF))); break;
+        default: bad = bad.substr(0, at); break;
+      }
+      if (bad.empty()) bad = "\xFF";
+    }
+    // The frame lies in a larger block whose tail must stay untouched.
+    std::vector<BYTE> frame(bad.begin(), bad.end());
+    frame.resize(bad.size() + 64, 0xEE);
+    DecodedPicture p;
+    PreparePicture(&p, 64, 48);
+    std::vector<BYTE> guard(64 * 48 * 2 + 64, 0xEE);
+    std::free(p.data);
+    p.data = static_cast<BYTE*>(std::malloc(guard.size()));
+    std::memcpy(p.data, guard.data(), guard.size());
+    Decode(frame.data(), static_cast<DWORD>(bad.size()), &p);
+    EXPECT_EQ(0, std::memcmp(p.data + 64 * 48 * 2, guard.data(), 64)) << "round " << round;
+    EXPECT_EQ(0xEE, frame[bad.size()]) << "round " << round;
+    FreePicture(&p);
   }
 }
 
