@@ -21,6 +21,7 @@
 #include <omp.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 
@@ -226,14 +227,34 @@ __attribute__((target("avx2"))) int RenderSpanAvx2(BYTE* row, const uint16_t* ba
 
 }  // namespace
 
+namespace {
+
+int DefaultTeamSize() {
+#if defined(__SANITIZE_THREAD__)
+  // The OpenMP runtime is not instrumented for the thread sanitizer, which
+  // then cannot see its barriers and reports every hand-over as a race; such
+  // builds run both passes on the calling thread.
+  return 1;
+#else
+  return std::max(1, omp_get_max_threads());
+#endif
+}
+
+}  // namespace
+
 DeepToneEngine::DeepToneEngine()
-    : m_vector(__builtin_cpu_supports("avx2")), m_term(4 * kValues, 0), m_gainTable(kGainEntries, 0) {}
+    : m_vector(__builtin_cpu_supports("avx2")),
+      m_term(4 * kValues, 0),
+      m_teamSize(DefaultTeamSize()),
+      m_gainTable(kGainEntries, 0) {}
 
 void DeepToneEngine::SetUseVector(bool use) { m_vector = use && __builtin_cpu_supports("avx2"); }
 
 void DeepToneEngine::Run(DeepToneState& state, BYTE* frame, int stride, int width, int height, int mode) {
   if (mode != 2 && mode != 3) return;
   if (!frame || width < 8 || height < 8) return;
+
+  const auto started = std::chrono::steady_clock::now();
 
   // Step 1: geometry and the gain table of this frame size.
   m_tileW = width / kGrid;
@@ -258,14 +279,7 @@ void DeepToneEngine::Run(DeepToneState& state, BYTE* frame, int stride, int widt
     m_base.resize(pixels);
     m_edge.resize(pixels);
   }
-#if defined(__SANITIZE_THREAD__)
-  // The OpenMP runtime is not instrumented for the thread sanitizer, which
-  // then cannot see its barriers and reports every hand-over as a race; such
-  // builds run both passes on the calling thread.
-  m_threads = 1;
-#else
-  m_threads = std::max(1, omp_get_max_threads());
-#endif
+  m_threads = m_teamSize.Next();
   // Two histograms per tile (even and odd columns), so that runs of equal
   // values do not wait on one counter.
   const size_t histSize = static_cast<size_t>(kTiles) * kValues * 2;
@@ -273,9 +287,11 @@ void DeepToneEngine::Run(DeepToneState& state, BYTE* frame, int stride, int widt
   const int statRows = kGrid * m_tileH;
   const bool vector = m_vector;
 
+  int team = 1;  // threads that actually ran (the runtime may give fewer)
 #pragma omp parallel num_threads(m_threads)
   {
     const int t = omp_get_thread_num();
+    if (t == 0) team = omp_get_num_threads();
     uint32_t* hist = &m_valueHist[histSize * t];
     std::memset(hist, 0, histSize * sizeof(uint32_t));
 #pragma omp for schedule(dynamic, kRowsPerChunk) nowait
@@ -315,7 +331,7 @@ void DeepToneEngine::Run(DeepToneState& state, BYTE* frame, int stride, int widt
   // Merge every thread's two histograms into the first one of thread 0.
   const size_t half = histSize / 2;
   uint32_t* total = m_valueHist.data();
-  for (int t = 0; t < m_threads; ++t) {
+  for (int t = 0; t < team; ++t) {
     const uint32_t* src = &m_valueHist[histSize * t];
     if (t > 0)
       for (size_t i = 0; i < half; ++i) total[i] += src[i];
@@ -332,6 +348,9 @@ void DeepToneEngine::Run(DeepToneState& state, BYTE* frame, int stride, int widt
   for (int t = 0; t < kTiles; ++t)
     for (int j = 0; j < kBins; ++j) state.curves[t][j] = (m_frameCurves[t][j] + state.curves[t][j]) >> 1;
   ++state.frameCount;
+
+  const std::chrono::duration<double, std::nano> took = std::chrono::steady_clock::now() - started;
+  m_teamSize.Record(m_threads, took.count() / (static_cast<double>(width) * height));
 }
 
 void DeepToneEngine::Analyse(DeepToneState& state, bool first) {

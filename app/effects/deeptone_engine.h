@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "effects/deeptone_threads.h"
 #include "win32/types.h"
 
 namespace deeptone {
@@ -52,6 +53,9 @@ class DeepToneEngine {
   void SetUseVector(bool use);
   bool UsesVector() const { return m_vector; }
 
+  // Team size of the most recent frame (tests and diagnostics).
+  int LastTeamSize() const { return m_threads; }
+
  private:
   // Steps 5 to 7: tile statistics, the curves of the interior tiles, strength
   // and lift; on the first frame the state curves become the identity.
@@ -67,7 +71,8 @@ class DeepToneEngine {
   std::vector<int32_t> m_term;
   // Per-thread 1024-value histograms of base for each tile, merged after pass 1.
   std::vector<uint32_t> m_valueHist;
-  int m_threads = 1;
+  TeamSizeChooser m_teamSize;
+  int m_threads = 1;  // team size of the current frame
   // Frame geometry of the current run.
   int m_tileW = 0, m_tileH = 0, m_halfW = 0, m_halfH = 0, m_e = 0, m_histScale = 0;
   // gainTable for the current tile size (see deeptone_tables.h).

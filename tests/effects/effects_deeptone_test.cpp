@@ -9,6 +9,7 @@
 #include "deeptone_reference.h"
 #include "effects/deeptone_engine.h"
 #include "effects/deeptone_tables.h"
+#include "effects/deeptone_threads.h"
 #include "effects_test_frames.h"
 
 namespace {
@@ -194,6 +195,39 @@ TEST(DeepToneEngine, DarkAndBrightScenesMatchTheReference) {
       ASSERT_EQ(f, want) << "level " << level << " frame " << frame;
       ExpectSameState(state, refState);
     }
+  }
+}
+
+TEST(DeepToneTeamSize, KeepsToTheFasterSizeAndProbesTheOtherLessOftenWhileItStaysSlower) {
+  // Two processors; one thread is 5 times faster (a busy machine).
+  deeptone::TeamSizeChooser chooser(2);
+  auto frame = [&](double fullCost, double singleCost) {
+    const int n = chooser.Next();
+    chooser.Record(n, n == 1 ? singleCost : fullCost);
+    return n;
+  };
+  EXPECT_EQ(frame(10, 2), 2);  // each size is measured once first
+  EXPECT_EQ(frame(10, 2), 1);
+  std::vector<int> sizes;
+  for (int i = 0; i < 32 + 64 + 10; ++i) sizes.push_back(frame(10, 2));
+  // Probes of the full team after 32 and then 64 more frames.
+  for (size_t i = 0; i < sizes.size(); ++i)
+    EXPECT_EQ(sizes[i], (i == 31 || i == 95) ? 2 : 1) << "frame " << i;
+  EXPECT_EQ(chooser.ProbeInterval(), 128u);
+
+  // The load goes away: the next probe finds the full team faster and the
+  // chooser switches at once, probing again after the shortest interval.
+  int n = 0;
+  while ((n = frame(1, 2)) == 1) {
+  }
+  EXPECT_EQ(n, 2);
+  EXPECT_EQ(chooser.ProbeInterval(), deeptone::TeamSizeChooser::kMinProbeInterval);
+  for (int i = 0; i < 20; ++i) EXPECT_EQ(frame(1, 2), 2);
+
+  deeptone::TeamSizeChooser single(1);
+  for (int i = 0; i < 100; ++i) {
+    ASSERT_EQ(single.Next(), 1);
+    single.Record(1, 5);
   }
 }
 
