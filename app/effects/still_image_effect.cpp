@@ -81,7 +81,7 @@ CStillImageEffect::CStillImageEffect(const std::wstring& kind, const std::wstrin
   m_picture.path = imagePath;
   // A missing or undecodable file leaves the image null: the overlay then has
   // opacity 0 everywhere.
-  m_picture.image.load(QString::fromStdWString(m_picture.path));
+  if (!m_picture.path.empty()) m_picture.image.load(QString::fromStdWString(m_picture.path));
 }
 
 CStillImageEffect::~CStillImageEffect() {
