@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <ctime>
 #include <cwctype>
 #include <fstream>
 #include <map>
@@ -83,7 +84,11 @@ void Parse(const std::wstring& text, ParsedFile& out) {
 std::shared_ptr<const ParsedFile> Load(const std::string& path) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
-  {
+  // File times are coarse (a few milliseconds on ext4): a file changed within
+  // the last seconds could change again without a visible difference, so it
+  // is parsed afresh and not cached until it has settled.
+  bool settled = std::time(nullptr) - st.st_mtim.tv_sec > 2;
+  if (settled) {
     std::lock_guard<std::mutex> guard(g_cacheLock);
     auto it = g_cache.find(path);
     if (it != g_cache.end()) {
@@ -104,7 +109,11 @@ std::shared_ptr<const ParsedFile> Load(const std::string& path) {
   parsed->mtime = st.st_mtim;
   Parse(Decode(bytes.str()), *parsed);
   std::lock_guard<std::mutex> guard(g_cacheLock);
-  g_cache[path] = parsed;
+  if (settled) {
+    g_cache[path] = parsed;
+  } else {
+    g_cache.erase(path);
+  }
   return parsed;
 }
 

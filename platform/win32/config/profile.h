@@ -8,7 +8,9 @@
 // with ';' are comments.
 //
 // Parsed files are cached per path and re-read when the file's size, time or
-// identity changes; the cache is safe to use from several threads.
+// identity changes; a file changed in the last seconds is not cached at all
+// (file times are too coarse to see a second change). The cache is safe to
+// use from several threads.
 #pragma once
 
 #include "win32/types.h"

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <random>
 
 #include "support/test_home.h"
 #include "win32/config/locale.h"
@@ -63,9 +64,40 @@ TEST(ProfileString, ReadsUtf16SectionsAndKeysAsWindowsDoes) {
   // A changed file is read again.
   WriteFile(file, "\xFF\xFE" + win32::ToUtf16LE(L"[English]\r\nCAPTION=Webcam picture\r\n"));
   EXPECT_EQ(Read(file, L"English", L"CAPTION"), L"Webcam picture");
+  // Also when the new text has the same size and the file time did not move.
+  WriteFile(file, "\xFF\xFE" + win32::ToUtf16LE(L"[English]\r\nCAPTION=Webcam PICTURE\r\n"));
+  EXPECT_EQ(Read(file, L"English", L"CAPTION"), L"Webcam PICTURE");
   // UTF-8 files are accepted too.
   WriteFile(file, "[English]\nCAPTION=Caméra\n");
   EXPECT_EQ(Read(file, L"English", L"CAPTION"), L"Caméra");
+}
+
+// Damaged language files (random edits of a valid one, odd byte counts,
+// stray surrogates) never make a lookup overrun its buffer or crash.
+TEST(ProfileString, DamagedFilesAreReadSafely) {
+  fs::path file = TestHome() / "damaged.ini";
+  std::string valid = "\xFF\xFE" + win32::ToUtf16LE(L"[English]\r\nCAPTION=Camera\r\n[German]\r\nCAPTION=Kamera\r\n");
+  std::mt19937 random(3);
+  for (int round = 0; round < 300; ++round) {
+    std::string bytes = valid;
+    for (int edits = 1 + static_cast<int>(random() % 6); edits > 0; --edits) {
+      size_t at = random() % bytes.size();
+      if (random() % 4 == 0) {
+        bytes.erase(at, 1);
+      } else {
+        bytes[at] = static_cast<char>(random() % 256);
+      }
+    }
+    WriteFile(file, bytes);
+    for (const wchar_t* section : {L"English", L"German"}) {
+      wchar_t buffer[8];
+      std::fill(std::begin(buffer), std::end(buffer), L'#');
+      DWORD n = GetPrivateProfileStringW(section, L"CAPTION", L"", buffer, 7, Wide(file).c_str());
+      ASSERT_LE(n, 6u);
+      ASSERT_EQ(buffer[n], L'\0');
+      ASSERT_EQ(buffer[7], L'#') << "written past the buffer";
+    }
+  }
 }
 
 TEST(UserLanguage, LocaleNamesMapToLanguageIdentifiers) {
