@@ -3,6 +3,7 @@
 //   mirror, vertical flip         vs memcpy of one frame (and cv::flip)
 //   zoom 200 %                    vs cv::resize nearest of the same window
 //   overlay blend (prepared)      vs an 8-bit blend with cv::multiply/cv::add
+//     (a decorative frame, and an opaque screen cover as the worst case)
 //   DeepTone mode 2, whole frame  vs CLAHE with a 4 x 4 grid on the luma plane
 // The last benchmark runs the whole effect chain over 10,000 frames and
 // reports the heap in use and the peak resident memory before and after.
@@ -147,6 +148,33 @@ void BM_Blend(benchmark::State& st) {
   }
 }
 
+// A screen cover: opaque everywhere, with a soft-edged semi-transparent
+// patch, so that no block can be skipped (the blend's worst case).
+std::wstring CoverPicture() {
+  static std::wstring path;
+  if (!path.empty()) return path;
+  QImage image(320, 240, QImage::Format_ARGB32);
+  for (int y = 0; y < image.height(); ++y)
+    for (int x = 0; x < image.width(); ++x) {
+      const int a = (x > 100 && x < 220 && y > 60 && y < 180) ? 96 + (x + y) % 128 : 255;
+      image.setPixel(x, y, qRgba(30 + x % 200, 60 + y % 150, 90, a));
+    }
+  const QString file = QDir::tempPath() + "/zorcam_bench_cover.png";
+  image.save(file, "PNG");
+  path = file.toStdWString();
+  return path;
+}
+
+void BM_BlendCover(benchmark::State& st) {
+  Frames f;
+  CScreenCoverEffect effect(CoverPicture(), L"", 0x40000);
+  effect.Apply(nullptr, 0, f.src.data(), kStride, kW, kH);
+  for (auto _ : st) {
+    effect.Apply(nullptr, 0, f.src.data(), kStride, kW, kH);
+    benchmark::ClobberMemory();
+  }
+}
+
 // The same picture blended with OpenCV: frame * (255 - a) / 255 + overlay * a / 255,
 // with the opacity expanded to both bytes of every pixel.
 void BM_OpenCVBlend(benchmark::State& st) {
@@ -237,6 +265,7 @@ BENCHMARK(BM_OpenCVFlipVertical);
 BENCHMARK(BM_Zoom200);
 BENCHMARK(BM_OpenCVResizeNearest200);
 BENCHMARK(BM_Blend);
+BENCHMARK(BM_BlendCover);
 BENCHMARK(BM_OpenCVBlend);
 BENCHMARK(BM_DeepTone);
 BENCHMARK(BM_OpenCVClahe4x4);
@@ -249,6 +278,7 @@ const bool registered = [] {
   zorcam::bench::Compare("BM_VerticalFlip", "BM_OpenCVFlipVertical");
   zorcam::bench::Compare("BM_Zoom200", "BM_OpenCVResizeNearest200", 0.5);
   zorcam::bench::Compare("BM_Blend", "BM_OpenCVBlend", 0.3);
+  zorcam::bench::Compare("BM_BlendCover", "BM_OpenCVBlend");
   zorcam::bench::Compare("BM_DeepTone", "BM_OpenCVClahe4x4", 1.0);
   return true;
 }();
