@@ -285,6 +285,7 @@ void DeepToneEngine::Run(DeepToneState& state, BYTE* frame, int stride, int widt
   const size_t histSize = static_cast<size_t>(kTiles) * kValues * 2;
   if (m_valueHist.size() < histSize * m_threads) m_valueHist.resize(histSize * m_threads);
   const int statRows = kGrid * m_tileH;
+  const int tileW = m_tileW, tileH = m_tileH;  // locals: the counters below could alias members
   const bool vector = m_vector;
 
   int team = 1;  // threads that actually ran (the runtime may give fewer)
@@ -314,32 +315,23 @@ void DeepToneEngine::Run(DeepToneState& state, BYTE* frame, int stride, int widt
       }
       // Step 5 input: how often each base value occurs in each tile.
       if (r >= statRows) continue;
-      const int tileRow = r / m_tileH;
+      const int tileRow = r / tileH;
       for (int tc = 0; tc < kGrid; ++tc) {
         uint32_t* h0 = hist + static_cast<size_t>(tileRow * kGrid + tc) * kValues;
         uint32_t* h1 = h0 + static_cast<size_t>(kTiles) * kValues;
-        const uint16_t* b = base + tc * m_tileW;
+        const uint16_t* b = base + tc * tileW;
         int c = 0;
-        for (; c + 2 <= m_tileW; c += 2) {
+        for (; c + 2 <= tileW; c += 2) {
           ++h0[b[c]];
           ++h1[b[c + 1]];
         }
-        if (c < m_tileW) ++h0[b[c]];
+        if (c < tileW) ++h0[b[c]];
       }
     }
   }
-  // Merge every thread's two histograms into the first one of thread 0.
-  const size_t half = histSize / 2;
-  uint32_t* total = m_valueHist.data();
-  for (int t = 0; t < team; ++t) {
-    const uint32_t* src = &m_valueHist[histSize * t];
-    if (t > 0)
-      for (size_t i = 0; i < half; ++i) total[i] += src[i];
-    for (size_t i = 0; i < half; ++i) total[i] += src[half + i];
-  }
 
-  // Steps 5 to 7: statistics and curves.
-  Analyse(state, first);
+  // Steps 5 to 7: statistics and curves (from every thread's histograms).
+  Analyse(state, first, team);
 
   // Step 8: rendering with the state curves as they stand.
   Render(state, frame, stride, width, height, mode == 3 ? width / 2 : width);
@@ -353,16 +345,17 @@ void DeepToneEngine::Run(DeepToneState& state, BYTE* frame, int stride, int widt
   m_teamSize.Record(m_threads, took.count() / (static_cast<double>(width) * height));
 }
 
-void DeepToneEngine::Analyse(DeepToneState& state, bool first) {
+void DeepToneEngine::Analyse(DeepToneState& state, bool first, int team) {
   const Tables& tab = GetTables();
 
   // Step 5: per tile, the linearly weighted histogram, sum, dark sum and count.
   int64_t hist[kTiles][kBins] = {};
   int64_t sum[kTiles] = {}, darkSum[kTiles] = {}, darkCount[kTiles] = {};
+  const size_t perTile = kValues, perSet = static_cast<size_t>(kTiles) * kValues;
   for (int t = 0; t < kTiles; ++t) {
-    const uint32_t* h = &m_valueHist[static_cast<size_t>(t) * kValues];
     for (int v = 0; v < kValues; ++v) {
-      const int64_t n = h[v];
+      int64_t n = 0;
+      for (int set = 0; set < 2 * team; ++set) n += m_valueHist[perSet * set + perTile * t + v];
       if (!n) continue;
       const int bin = v >> 5, frac = v & 31;
       hist[t][bin] += (32 - frac) * n;

@@ -59,7 +59,8 @@ class DeepToneEngine {
  private:
   // Steps 5 to 7: tile statistics, the curves of the interior tiles, strength
   // and lift; on the first frame the state curves become the identity.
-  void Analyse(DeepToneState& state, bool first);
+  // team: how many threads counted value histograms in the first pass.
+  void Analyse(DeepToneState& state, bool first, int team);
   void Render(const DeepToneState& state, BYTE* frame, int stride, int width, int height, int renderWidth);
 
   bool m_vector = false;
