@@ -127,7 +127,9 @@ TEST(NBEffectDevices, BreakOnEntryBreaksOncePerCameraWhenSetUp) {
     ASSERT_EQ(kscamera::PlugCamera(std::make_unique<PatternSource>(std::vector{Yuy2(kWidth, kHeight)}), options, &id),
               STATUS_SUCCESS);
     EXPECT_EQ(ntkernel::DebugBreakCount() - before, c.breaks);
-    if (c.breaks) EXPECT_TRUE(controlExisted);
+    if (c.breaks) {
+      EXPECT_TRUE(controlExisted);
+    }
     ntkernel::SetDebugBreakHook(nullptr);
   }
 }
@@ -157,6 +159,7 @@ TEST(NBEffectDevices, GetCancelledDuringDeliveryKeepsTheFrameForTheNextGet) {
   ASSERT_TRUE(first.Wait(3000));
   EXPECT_EQ(first.Result().error, RtlNtStatusToDosError(STATUS_CANCELLED));
   g_NbDeliverBetweenLocksHook = nullptr;
+  EXPECT_GE(s_cancels.load(), 1);
 
   // The frame that was being delivered is the oldest waiting one again.
   const ULONG b = camera.App().FrameBytes();
