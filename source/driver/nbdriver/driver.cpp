@@ -16,6 +16,29 @@ bool IsControlDevice(PDEVICE_OBJECT DeviceObject) {
   return *static_cast<UCHAR*>(DeviceObject->DeviceExtension) != 0;
 }
 
+// Counts a request into and out of a control-device dispatch routine.
+class ControlRequestScope {
+ public:
+  explicit ControlRequestScope(PDEVICE_OBJECT ControlDevice)
+      : ext_(static_cast<ControlExtension*>(ControlDevice->DeviceExtension)) {
+    KIRQL irql;
+    KeAcquireSpinLock(&ext_->RequestLock, &irql);
+    if (ext_->ActiveRequests++ == 0) KeClearEvent(&ext_->RequestsIdle);
+    KeReleaseSpinLock(&ext_->RequestLock, irql);
+  }
+  ~ControlRequestScope() {
+    KIRQL irql;
+    KeAcquireSpinLock(&ext_->RequestLock, &irql);
+    if (--ext_->ActiveRequests == 0) KeSetEvent(&ext_->RequestsIdle, IO_NO_INCREMENT, FALSE);
+    KeReleaseSpinLock(&ext_->RequestLock, irql);
+  }
+  ControlRequestScope(const ControlRequestScope&) = delete;
+  ControlRequestScope& operator=(const ControlRequestScope&) = delete;
+
+ private:
+  ControlExtension* ext_;
+};
+
 NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information) {
   Irp->IoStatus.Status = Status;
   Irp->IoStatus.Information = Information;
@@ -111,6 +134,9 @@ NTSTATUS CreateControlDevice(FilterExtension* Ext) {
   controlExt->Removed = 0;
   controlExt->HookOn = 0;
   KeInitializeSpinLock(&controlExt->HookLock);
+  KeInitializeSpinLock(&controlExt->RequestLock);
+  KeInitializeEvent(&controlExt->RequestsIdle, NotificationEvent, TRUE);
+  controlExt->ActiveRequests = 0;
 
   control->Flags &= ~DO_DEVICE_INITIALIZING;
   control->StackSize = static_cast<CCHAR>(Ext->Self->StackSize + 1);
@@ -118,9 +144,12 @@ NTSTATUS CreateControlDevice(FilterExtension* Ext) {
   return STATUS_SUCCESS;
 }
 
-void DeleteControlDevice(FilterExtension* Ext) {
+// Takes the control device out of use: refused from now on, its link gone,
+// the filter no longer pointing at it. Caller holds g_ControlLock and then
+// calls DeleteRetiredControlDevice without it. Returns the device, or null.
+PDEVICE_OBJECT RetireControlDevice(FilterExtension* Ext) {
   PDEVICE_OBJECT control = Ext->ControlDevice;
-  if (control == nullptr) return;
+  if (control == nullptr) return nullptr;
   auto* controlExt = static_cast<ControlExtension*>(control->DeviceExtension);
   InterlockedExchange(&controlExt->Removed, 1);
   UNICODE_STRING linkName;
@@ -132,8 +161,18 @@ void DeleteControlDevice(FilterExtension* Ext) {
   KeAcquireSpinLock(&Ext->QueueLock, &irql);
   Ext->ControlDevice = nullptr;
   KeReleaseSpinLock(&Ext->QueueLock, irql);
-  IoDeleteDevice(control);
   g_ControlDeviceCount = 0;
+  return control;
+}
+
+// Deletes a retired control device once no request is inside one of its
+// dispatch routines (requests that waited for the control lock find it
+// removed and leave at once). Caller does not hold g_ControlLock.
+void DeleteRetiredControlDevice(PDEVICE_OBJECT Control) {
+  if (Control == nullptr) return;
+  auto* controlExt = static_cast<ControlExtension*>(Control->DeviceExtension);
+  KeWaitForSingleObject(&controlExt->RequestsIdle, Executive, KernelMode, FALSE, nullptr);
+  IoDeleteDevice(Control);
 }
 
 // Ends the hook for good when the camera goes: timer, hook state and queues,
@@ -143,14 +182,16 @@ void HookTeardown(FilterExtension* Ext) {
   // The timer goes first and for good (its routines run at PASSIVE_LEVEL
   // work, which is waited for here, outside the fast mutex).
   NbDisableInactivityTimer(Ext);
+  PDEVICE_OBJECT retired = nullptr;
   ExAcquireFastMutex(&g_ControlLock);
   if (Ext->ControlDevice != nullptr) {
     auto* controlExt = static_cast<ControlExtension*>(Ext->ControlDevice->DeviceExtension);
     NbHookOff(controlExt, Ext);
     NbStopThreads(Ext);
-    DeleteControlDevice(Ext);
+    retired = RetireControlDevice(Ext);
   }
   ExReleaseFastMutex(&g_ControlLock);
+  DeleteRetiredControlDevice(retired);
 }
 
 // Reads the REG_DWORD "BreakOnEntry" of the camera's driver key; a non-zero
@@ -179,20 +220,21 @@ void CheckBreakOnEntry(FilterExtension* Ext) {
 //
 
 NTSTATUS NbDispatchPassThrough(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  if (IsControlDevice(DeviceObject)) return CompleteRequest(Irp, STATUS_SUCCESS, 0);
+  if (IsControlDevice(DeviceObject)) {
+    ControlRequestScope scope(DeviceObject);
+    return CompleteRequest(Irp, STATUS_SUCCESS, 0);
+  }
   return ForwardUnchanged(static_cast<FilterExtension*>(DeviceObject->DeviceExtension), Irp);
 }
 
 NTSTATUS NbDispatchCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if (!IsControlDevice(DeviceObject)) return NbDispatchDeviceControl(DeviceObject, Irp);
+  ControlRequestScope scope(DeviceObject);
   auto* controlExt = static_cast<ControlExtension*>(DeviceObject->DeviceExtension);
   return CompleteRequest(Irp, ReadNoFence(&controlExt->Removed) ? STATUS_DEVICE_REMOVED : STATUS_SUCCESS, 0);
 }
 
 NTSTATUS NbDispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  if (DeviceObject == ReadPointerAcquire(reinterpret_cast<PVOID volatile*>(&g_LastDeletedControlDevice))) {
-    return CompleteRequest(Irp, STATUS_UNSUCCESSFUL, 0);
-  }
   if (!IsControlDevice(DeviceObject)) {
     auto* ext = static_cast<FilterExtension*>(DeviceObject->DeviceExtension);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
@@ -203,6 +245,10 @@ NTSTATUS NbDispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return NbStreamWatch(ext, Irp);
   }
 
+  ControlRequestScope scope(DeviceObject);
+  if (DeviceObject == ReadPointerAcquire(reinterpret_cast<PVOID volatile*>(&g_LastDeletedControlDevice))) {
+    return CompleteRequest(Irp, STATUS_UNSUCCESSFUL, 0);
+  }
   auto* controlExt = static_cast<ControlExtension*>(DeviceObject->DeviceExtension);
   ExAcquireFastMutex(&g_ControlLock);
   NTSTATUS status;
@@ -224,6 +270,7 @@ NTSTATUS NbDispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 NTSTATUS NbDispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if (IsControlDevice(DeviceObject)) {
+    ControlRequestScope scope(DeviceObject);
     PoStartNextPowerIrp(Irp);
     return CompleteRequest(Irp, STATUS_SUCCESS, 0);
   }
@@ -269,7 +316,10 @@ NTSTATUS ForwardPnp(FilterExtension* Ext, PIRP Irp, NTSTATUS Status) {
 }
 
 NTSTATUS NbDispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  if (IsControlDevice(DeviceObject)) return CompleteRequest(Irp, STATUS_SUCCESS, 0);
+  if (IsControlDevice(DeviceObject)) {
+    ControlRequestScope scope(DeviceObject);
+    return CompleteRequest(Irp, STATUS_SUCCESS, 0);
+  }
   auto* ext = static_cast<FilterExtension*>(DeviceObject->DeviceExtension);
   NTSTATUS status = IoAcquireRemoveLock(&ext->RemoveLock, Irp);
   if (!NT_SUCCESS(status)) return CompleteRequest(Irp, status, 0);
@@ -403,8 +453,9 @@ NTSTATUS NbAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceO
     status = NbStartThreads(ext);
     if (!NT_SUCCESS(status)) {
       ExAcquireFastMutex(&g_ControlLock);
-      DeleteControlDevice(ext);
+      PDEVICE_OBJECT retired = RetireControlDevice(ext);
       ExReleaseFastMutex(&g_ControlLock);
+      DeleteRetiredControlDevice(retired);
       IoDetachDevice(ext->LowerDevice);
       IoDeleteDevice(filter);
       return status;

@@ -90,6 +90,12 @@ struct ControlExtension {
   volatile LONG Removed;         // 1 just before the device is deleted
   volatile UCHAR HookOn;         // 0 off, 1 on; written under HookLock, read as a hint without it
   KSPIN_LOCK HookLock;
+  // Requests inside a dispatch routine of this device. The device is deleted
+  // only once they have left (a request may wait for g_ControlLock while the
+  // teardown holds it).
+  LONG ActiveRequests;           // guarded by RequestLock
+  KEVENT RequestsIdle;           // notification: signalled while ActiveRequests is 0
+  KSPIN_LOCK RequestLock;
 };
 
 // One queued request (non-paged pool, NB_POOL_TAG).
