@@ -102,6 +102,7 @@ HRESULT CorCamStreamCtrl::Start(IEffectCallBack* callback) {
   }
   if (!m_hReadWriteThread || !m_hAddEffectThread) {
     StopThreads();
+    CloseEvents();
     m_pIoCtrl->CloseDevice();
     delete m_pIoCtrl;
     m_pIoCtrl = nullptr;
@@ -126,7 +127,7 @@ HRESULT CorCamStreamCtrl::Start(IEffectCallBack* callback) {
 
   PrepareOverlapped(m_hGetEvent);
   HeaderOf(m_pRecvBuffer)->dwStatus = kNoReply;
-  m_pIoCtrl->GetIRP(&g_HookOverlapped, m_pRecvBuffer->pData, m_pRecvBuffer->dwSize);
+  m_bRequestInFlight = Issued(m_pIoCtrl->GetIRP(&g_HookOverlapped, m_pRecvBuffer->pData, m_pRecvBuffer->dwSize));
   OutputDebugStringW(L"[NBEffectMgr] Send GetIRP\r\n");
   m_bStarted = 1;
   return S_OK;
@@ -141,20 +142,42 @@ HRESULT CorCamStreamCtrl::Stop() {
 // Everything Start built, in the order that keeps it safe: the threads end
 // before the hook is ended and the device closed (which cancels the request
 // still in flight), and the buffers and the callback go last.
+//
+// The request still in flight is cancelled by CloseDevice, but a driver that
+// had already taken it completes it later, writing into the receive buffer
+// and g_HookOverlapped: the buffers are freed (and the overlapped record left
+// to the next instance) only after it has completed.
 void CorCamStreamCtrl::TearDown() {
   StopThreads();
   if (m_pIoCtrl) m_pIoCtrl->EndStreamHook();
   m_pCallBack = nullptr;
   if (m_pIoCtrl) {
     m_pIoCtrl->CloseDevice();
+    WaitForOutstandingRequest();
     delete m_pIoCtrl;
     m_pIoCtrl = nullptr;
   }
+  CloseEvents();
   FreeBuffers();
   m_bStarted = 0;
 }
 
-// Ends both threads and closes the thread handles and the four events. A
+// Every completion sets the record's event as its last access to the record,
+// so the wait is for that event. Called after the read-write thread ended.
+void CorCamStreamCtrl::WaitForOutstandingRequest() {
+  if (!m_bRequestInFlight) return;
+  while (WaitForSingleObject(g_HookOverlapped.hEvent, 1000) == WAIT_TIMEOUT) {
+  }
+  m_bRequestInFlight = false;
+}
+
+// After a GET or PUT was handed to DeviceIoControl: a request refused for
+// its handle never completes; anything else (pending, done, failed by the
+// driver) sets the record's event.
+bool CorCamStreamCtrl::Issued(BOOL result) { return result || GetLastError() != ERROR_INVALID_HANDLE; }
+
+// Ends both threads and closes the thread handles (the events stay until the
+// request in flight has completed). A
 // thread still running after the time limit can only be the effect thread
 // inside the callback (the read-write thread only ever waits on events); the
 // buffers and the callback must outlive it, so the wait goes on without a
@@ -174,7 +197,6 @@ void CorCamStreamCtrl::StopThreads() {
   m_hAddEffectThread = nullptr;
   m_uReadWriteThreadId = 0;
   m_uAddEffectThreadId = 0;
-  CloseEvents();
 }
 
 void CorCamStreamCtrl::CloseEvents() {
@@ -202,10 +224,12 @@ unsigned CorCamStreamCtrl::_IoReadWriteProc(void* argument) {
         OutputDebugStringW(L"[NBEffectMgr] [Thread] _IoReadWriteProc Exit 0\r\n");
         return 0;
       case WAIT_OBJECT_0 + 1:
+        self->m_bRequestInFlight = false;
         self->OnGetCompleted();
         self->IssuePut();
         break;
       case WAIT_OBJECT_0 + 2:
+        self->m_bRequestInFlight = false;
         self->IssueGet();
         break;
       default:
@@ -275,16 +299,16 @@ void CorCamStreamCtrl::IssueGet() {
   HANDLE device = m_pIoCtrl->m_hDevice;
   if (device == INVALID_HANDLE_VALUE) return;
   HeaderOf(m_pRecvBuffer)->dwStatus = kNoReply;
-  DeviceIoControl(device, IOCTL_HOOK_GET_FRAME, nullptr, 0, m_pRecvBuffer->pData, m_pRecvBuffer->dwSize, nullptr,
-                  &g_HookOverlapped);
+  m_bRequestInFlight = Issued(DeviceIoControl(device, IOCTL_HOOK_GET_FRAME, nullptr, 0, m_pRecvBuffer->pData,
+                                              m_pRecvBuffer->dwSize, nullptr, &g_HookOverlapped));
 }
 
 void CorCamStreamCtrl::IssuePut() {
   PrepareOverlapped(m_hPutEvent);
   HANDLE device = m_pIoCtrl->m_hDevice;
   if (device == INVALID_HANDLE_VALUE) return;
-  DeviceIoControl(device, IOCTL_HOOK_PUT_FRAME, m_pPutBuffer->pData, m_pPutBuffer->dwSize, nullptr, 0, nullptr,
-                  &g_HookOverlapped);
+  m_bRequestInFlight = Issued(DeviceIoControl(device, IOCTL_HOOK_PUT_FRAME, m_pPutBuffer->pData,
+                                              m_pPutBuffer->dwSize, nullptr, 0, nullptr, &g_HookOverlapped));
 }
 
 unsigned CorCamStreamCtrl::_IoAddEffectProc(void* argument) {

@@ -78,6 +78,8 @@ class CorCamStreamCtrl : public IStreamCtrl {
   void IssuePut();
   void Rotate();
   void StopThreads();
+  void WaitForOutstandingRequest();
+  static bool Issued(BOOL result);
   void CloseEvents();
   void FreeBuffers();
   void TearDown();
@@ -96,6 +98,9 @@ class CorCamStreamCtrl : public IStreamCtrl {
   HookBuffer* m_pPutBuffer = nullptr;     // read-write thread: sent with the next PUT
   HookBuffer* m_pEffectBuffer = nullptr;  // effect thread while it works, else read-write thread
   IEffectCallBack* m_pCallBack = nullptr;  // borrowed
+  // A GET or PUT was issued and its completion not yet taken by the
+  // read-write thread (written by Start and that thread; read after it ended).
+  bool m_bRequestInFlight = false;
 };
 
 // Makes the effect manager's StartStreamHook run this client (registers its

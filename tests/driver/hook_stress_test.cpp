@@ -114,6 +114,8 @@ TEST(HookStress, HundredThousandFramesWithEverythingComingAndGoing) {
     }
   }
   const long beforeRemoval = camera.Total();
+  kscamera::CameraStats stats{};
+  const bool haveStats = kscamera::QueryCameraStats(L"cam0", &stats);
 
   // The camera goes while the client runs and reads are held.
   other.Close();
@@ -122,15 +124,13 @@ TEST(HookStress, HundredThousandFramesWithEverythingComingAndGoing) {
   camera.app.Close();
   client.reset();
 
-  kscamera::CameraStats stats{};
-  const bool haveStats = kscamera::QueryCameraStats(L"cam0", &stats);
   std::printf(
       "hook stress: %ld reads back (%ld success, %ld cancelled, %ld failed), %ld callbacks; %ld client restarts, "
       "%ld hook end/start, %ld camera application restarts, %ld slow phases\n",
       camera.Total(), camera.succeeded.load(), camera.cancelled.load(), camera.failed.load(), callback.calls.load(),
       clientRestarts, hookToggles, cameraRestarts, slowPhases);
   if (haveStats) {
-    std::printf("hook stress: camera delivered %llu frames, cancelled %llu reads\n",
+    std::printf("hook stress: before the removal the camera had delivered %llu frames and cancelled %llu reads\n",
                 static_cast<unsigned long long>(stats.framesDelivered),
                 static_cast<unsigned long long>(stats.readsCancelled));
   }
