@@ -89,6 +89,9 @@ struct CameraOptions {
   // Frames are paced by the format's interval; tests may scale time (2.0 =
   // twice as fast) to keep their run short.
   double speed = 1.0;
+  // No pacing: every read is answered as soon as it is queued (benchmarks
+  // that measure the stack, not the frame rate).
+  bool unpaced = false;
 };
 
 // Plugs a camera in: creates its device, reports it to the PnP manager (which

@@ -37,6 +37,7 @@ struct CameraState {
   std::unique_ptr<FrameSource> source;
   std::wstring instanceId;
   double speed = 1.0;
+  bool unpaced = false;           // answer each read at once (benchmarks)
 
   KSPIN_LOCK lock = 0;
   LIST_ENTRY reads{};             // queued reads, oldest first
@@ -204,12 +205,15 @@ NTSTATUS ReadStream(CameraState* camera, PIRP irp) {
   }
   InsertTailList(&camera->reads, &irp->Tail.Overlay.ListEntry);
   KeReleaseSpinLock(&camera->lock, old);
+  if (camera->unpaced) KeSetEvent(&camera->wake, IO_NO_INCREMENT, FALSE);
   return STATUS_PENDING;
 }
 
 // ---------------------------------------------------------------------------
 // Pacing thread
 // ---------------------------------------------------------------------------
+
+bool DeliverFrame(CameraState* camera, bool now);
 
 void PacingThread(PVOID context) {
   auto* camera = static_cast<CameraState*>(context);
@@ -226,49 +230,63 @@ void PacingThread(PVOID context) {
     }
     LARGE_INTEGER timeout;
     timeout.QuadPart = -std::max<LONGLONG>(0, due - Now());
-    NTSTATUS wait = KeWaitForMultipleObjects(2, objects, WaitAny, Executive, KernelMode, FALSE,
-                                             running ? &timeout : nullptr, nullptr);
+    const bool timed = running && !camera->unpaced;
+    NTSTATUS wait =
+        KeWaitForMultipleObjects(2, objects, WaitAny, Executive, KernelMode, FALSE, timed ? &timeout : nullptr, nullptr);
     if (wait == STATUS_WAIT_0) break;
-    if (wait == STATUS_WAIT_0 + 1 || !running) continue;
-
-    // A frame is due.
-    PIRP irp = nullptr;
-    VideoFormat format;
-    ULONGLONG frame;
-    {
-      KIRQL old;
-      KeAcquireSpinLock(&camera->lock, &old);
-      if (camera->state != KSSTATE_RUN || camera->nextDue > Now()) {
-        KeReleaseSpinLock(&camera->lock, old);
-        continue;
+    if (camera->unpaced) {
+      // Several wake-ups may have collapsed into one: look at the state now.
+      while (DeliverFrame(camera, true)) {
       }
-      format = camera->active;
-      frame = camera->frame++;
-      LONGLONG interval = static_cast<LONGLONG>(static_cast<double>(format.interval) / camera->speed);
-      camera->nextDue += std::max<LONGLONG>(interval, 1);
-      if (camera->nextDue < Now() - 10 * interval) camera->nextDue = Now();  // fell far behind: resynchronise
-      irp = TakeReadLocked(camera);
-      KeReleaseSpinLock(&camera->lock, old);
+      continue;
     }
-    if (irp == nullptr) continue;  // no read waiting: the frame is dropped
-    auto* header = static_cast<KSSTREAM_HEADER*>(irp->AssociatedIrp.SystemBuffer);
-    BYTE* buffer = static_cast<BYTE*>(MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority));
-    ULONG used = camera->source->Produce(format, frame, buffer, MmGetMdlByteCount(irp->MdlAddress));
-    header->DataUsed = used;
-    header->PresentationTime.Time = static_cast<LONGLONG>(frame) * format.interval;
-    header->PresentationTime.Numerator = 1;
-    header->PresentationTime.Denominator = 1;
-    header->Duration = format.interval;
-    header->OptionsFlags = KSSTREAM_HEADER_OPTIONSF_TIMEVALID | KSSTREAM_HEADER_OPTIONSF_DURATIONVALID;
-    {
-      KIRQL old;
-      KeAcquireSpinLock(&camera->lock, &old);
-      if (used > 0) ++camera->delivered;
-      KeReleaseSpinLock(&camera->lock, old);
-    }
-    Complete(irp, used > 0 ? STATUS_SUCCESS : STATUS_BUFFER_TOO_SMALL, sizeof(KSSTREAM_HEADER));
+    if (!running || wait == STATUS_WAIT_0 + 1) continue;  // re-plan
+    DeliverFrame(camera, false);
   }
   PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+// Completes the oldest read with the next frame if a frame is due (or at
+// once when `now`). A due frame with no read waiting is dropped. Returns
+// whether a read was completed.
+bool DeliverFrame(CameraState* camera, bool now) {
+  PIRP irp = nullptr;
+  VideoFormat format;
+  ULONGLONG frame;
+  {
+    KIRQL old;
+    KeAcquireSpinLock(&camera->lock, &old);
+    if (camera->state != KSSTATE_RUN || (!now && camera->nextDue > Now()) ||
+        (now && IsListEmpty(&camera->reads))) {
+      KeReleaseSpinLock(&camera->lock, old);
+      return false;
+    }
+    format = camera->active;
+    frame = camera->frame++;
+    LONGLONG interval = static_cast<LONGLONG>(static_cast<double>(format.interval) / camera->speed);
+    camera->nextDue += std::max<LONGLONG>(interval, 1);
+    if (camera->nextDue < Now() - 10 * interval) camera->nextDue = Now();  // fell far behind: resynchronise
+    irp = TakeReadLocked(camera);
+    KeReleaseSpinLock(&camera->lock, old);
+  }
+  if (irp == nullptr) return false;  // no read waiting: the frame is dropped
+  auto* header = static_cast<KSSTREAM_HEADER*>(irp->AssociatedIrp.SystemBuffer);
+  BYTE* buffer = static_cast<BYTE*>(MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority));
+  ULONG used = camera->source->Produce(format, frame, buffer, MmGetMdlByteCount(irp->MdlAddress));
+  header->DataUsed = used;
+  header->PresentationTime.Time = static_cast<LONGLONG>(frame) * format.interval;
+  header->PresentationTime.Numerator = 1;
+  header->PresentationTime.Denominator = 1;
+  header->Duration = format.interval;
+  header->OptionsFlags = KSSTREAM_HEADER_OPTIONSF_TIMEVALID | KSSTREAM_HEADER_OPTIONSF_DURATIONVALID;
+  {
+    KIRQL old;
+    KeAcquireSpinLock(&camera->lock, &old);
+    if (used > 0) ++camera->delivered;
+    KeReleaseSpinLock(&camera->lock, old);
+  }
+  Complete(irp, used > 0 ? STATUS_SUCCESS : STATUS_BUFFER_TOO_SMALL, sizeof(KSSTREAM_HEADER));
+  return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -681,6 +699,7 @@ NTSTATUS PlugCamera(std::unique_ptr<FrameSource> source, const CameraOptions& op
   camera->device = device;
   camera->instanceId = id;
   camera->speed = options.speed > 0 ? options.speed : 1.0;
+  camera->unpaced = options.unpaced;
   camera->source = std::move(source);
   KeInitializeSpinLock(&camera->lock);
   InitializeListHead(&camera->reads);

@@ -276,8 +276,8 @@ void CheckPoolAtUnload(PDRIVER_OBJECT driver) {
   }
 }
 
-void* PoolAllocate(SIZE_T bytes, ULONG tag, PDRIVER_OBJECT owner) {
-  void* p = std::calloc(1, std::max<SIZE_T>(bytes, 1));
+void* PoolAllocate(SIZE_T bytes, ULONG tag, PDRIVER_OBJECT owner, bool zeroed) {
+  void* p = zeroed ? std::calloc(1, std::max<SIZE_T>(bytes, 1)) : std::malloc(std::max<SIZE_T>(bytes, 1));
   if (p == nullptr) return nullptr;
   std::lock_guard<std::mutex> guard(Pool().lock);
   Pool().blocks[p] = PoolBlock{tag, bytes, owner};
@@ -293,9 +293,11 @@ using namespace ntkernel::detail;
 // Pool
 // ---------------------------------------------------------------------------
 
-PVOID ExAllocatePoolWithTag(POOL_TYPE, SIZE_T bytes, ULONG tag) { return PoolAllocate(bytes, tag, CurrentDriver()); }
+PVOID ExAllocatePoolWithTag(POOL_TYPE, SIZE_T bytes, ULONG tag) {
+  return PoolAllocate(bytes, tag, CurrentDriver(), false);
+}
 
-PVOID ExAllocatePool2(ULONGLONG, SIZE_T bytes, ULONG tag) { return PoolAllocate(bytes, tag, CurrentDriver()); }
+PVOID ExAllocatePool2(ULONGLONG, SIZE_T bytes, ULONG tag) { return PoolAllocate(bytes, tag, CurrentDriver(), true); }
 
 namespace {
 void FreePool(PVOID p, const ULONG* tag, const std::source_location& where) {

@@ -101,7 +101,7 @@ void QueueModelWork(std::function<void()> work);
 
 // Pool ownership check at driver unload.
 void CheckPoolAtUnload(PDRIVER_OBJECT driver);
-void* PoolAllocate(SIZE_T bytes, ULONG tag, PDRIVER_OBJECT owner);
+void* PoolAllocate(SIZE_T bytes, ULONG tag, PDRIVER_OBJECT owner, bool zeroed);
 
 // Objects.
 std::mutex& ObjectLock();

@@ -579,7 +579,7 @@ struct IO_WORKITEM {
 };
 
 PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT device) {
-  void* memory = PoolAllocate(sizeof(IO_WORKITEM), MAKE_POOL_TAG("IoWI"), t_driver);
+  void* memory = PoolAllocate(sizeof(IO_WORKITEM), MAKE_POOL_TAG("IoWI"), t_driver, true);
   if (memory == nullptr) return nullptr;
   auto* item = static_cast<PIO_WORKITEM>(memory);
   item->device = device;

@@ -315,8 +315,8 @@ BOOLEAN ExTryToAcquireFastMutex(PFAST_MUTEX mutex, std::source_location where = 
 
 enum POOL_TYPE { NonPagedPool = 0, PagedPool = 1, NonPagedPoolMustSucceed = 2, NonPagedPoolNx = 512 };
 
-// Zeroed memory owned by the calling driver (the driver whose code is running
-// on this thread). The tag is four characters in memory order; build it with
+// Memory owned by the calling driver (the driver whose code is running on
+// this thread); not zeroed, as on Windows (ExAllocatePool2 zeroes). The tag is four characters in memory order; build it with
 // MAKE_POOL_TAG("CVCF") (multi-character literals warn in our builds). Pool
 // still allocated by a driver when it is unloaded is reported by the verifier
 // with its tag.

@@ -234,8 +234,8 @@ TEST_F(SyncTest, RemoveLockReleaseAndWaitDrainsHoldersAndRefusesNewOnes) {
   EXPECT_TRUE(drained.load());
 }
 
-TEST_F(SyncTest, PoolIsZeroedAndTaggedFreesAreChecked) {
-  auto* p = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, 64, MAKE_POOL_TAG("Test")));
+TEST_F(SyncTest, Pool2IsZeroedAndTaggedFreesAreChecked) {
+  auto* p = static_cast<UCHAR*>(ExAllocatePool2(POOL_FLAG_NON_PAGED, 64, MAKE_POOL_TAG("Test")));
   ASSERT_NE(p, nullptr);
   for (int i = 0; i < 64; ++i) ASSERT_EQ(p[i], 0);
   ntkernel::ScopedVerifierCapture capture;
