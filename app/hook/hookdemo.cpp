@@ -12,6 +12,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "effects/effect_layers.h"
@@ -54,7 +55,8 @@ const char kUsage[] =
     "  --cover N             screen cover number N (hides the other effects)\n"
     "  --effects-dir DIR     frame and cover collections from DIR instead of the\n"
     "                        program folder\n"
-    "  --no-hook             leave the hook off: frames as the camera makes them\n"
+    "  --no-hook             leave the hook off (and the effects unused): frames as\n"
+    "                        the camera makes them\n"
     "  -h, --help            show this help\n"
     "\n"
     "A summary goes to standard error. ZORCAM_DEBUG=1 prints the debug lines.\n"
@@ -234,17 +236,35 @@ int main(int argc, char** argv) {
   if (!o.effectsDir.empty()) SetProgramFolderOverride(win32::FromUtf8(o.effectsDir));
 
   INBEffectMgr* manager = nullptr;
-  CreateEffectMgr(&manager);
-  if (o.mirror) manager->SetEffect(1, 1, 0, 0);
-  if (o.flipVertical) manager->SetEffect(0, 1, 0, 0);
-  if (o.zoom) manager->SetEffect(2, o.zoom, o.zoomX, o.zoomY);
-  if (o.deeptone) manager->SetEffect(4, o.deeptone, 0, 0);
-  if (o.frame >= 0) manager->SelectEffect(MakeEffectId(EFFECT_LAYER_FRAME, o.frame));
-  if (o.cover >= 0) manager->SelectEffect(MakeEffectId(EFFECT_LAYER_SCREENCOVER, o.cover));
-  if (o.hook && manager->Start() != S_OK) {
-    std::fprintf(stderr, "zorcam-hookdemo: the effect manager did not start\n");
-    delete manager;
+  if (CreateEffectMgr(&manager) != S_OK) {
+    std::fprintf(stderr, "zorcam-hookdemo: cannot create the effect manager\n");
     return kExitFailure;
+  }
+  // The manager's start loads the effect layers and starts the stream hook;
+  // the effects are then chosen as the settings pages choose them.
+  if (o.hook) {
+    if (manager->Start() != S_OK) {
+      std::fprintf(stderr, "zorcam-hookdemo: the effect manager did not start\n");
+      delete manager;
+      return kExitFailure;
+    }
+    if (o.mirror) manager->SetEffect(1, 1, 0, 0);
+    if (o.flipVertical) manager->SetEffect(0, 1, 0, 0);
+    if (o.zoom) manager->SetEffect(2, o.zoom, o.zoomX, o.zoomY);
+    if (o.deeptone) manager->SetEffect(4, o.deeptone, 0, 0);
+    for (const auto& [choice, kind, layer, name] :
+         {std::tuple{o.frame, L"Thumbnail\\Frame", EFFECT_LAYER_FRAME, "frame"},
+          std::tuple{o.cover, L"Thumbnail\\ScreenCover", EFFECT_LAYER_SCREENCOVER, "cover"}}) {
+      if (choice < 0) continue;
+      std::vector<EffectListEntry> list;
+      manager->GetEffectList(kind, list);
+      if (static_cast<size_t>(choice) >= list.size()) {
+        std::fprintf(stderr, "zorcam-hookdemo: there is no %s %d (%zu available)\n", name, choice, list.size());
+        delete manager;
+        return kExitUsage;
+      }
+      manager->SelectEffect(MakeEffectId(layer, choice));
+    }
   }
 
   Inbox inbox;
