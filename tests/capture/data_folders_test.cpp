@@ -61,6 +61,17 @@ TEST_F(DataFoldersTest, CreateDataFoldersFailsWhenALevelIsTakenByAFile) {
   EXPECT_EQ(E_FAIL, CreateDataFolders());
 }
 
+TEST_F(DataFoldersTest, WithoutAnApplicationDataFolderThereIsNoDataFolder) {
+  // Neither XDG_DATA_HOME nor HOME: the folder cannot be resolved. (The test
+  // home sets both again for the next test.)
+  ::unsetenv("XDG_DATA_HOME");
+  ::unsetenv("HOME");
+  std::wstring folder = L"stale";
+  GetDataFolder(folder);
+  EXPECT_TRUE(folder.empty());
+  EXPECT_EQ(E_FAIL, CreateDataFolders());
+}
+
 TEST_F(DataFoldersTest, TimeNameIsUserscAndTheCurrentSeconds) {
   const long long before = std::time(nullptr);
   std::wstring name;
