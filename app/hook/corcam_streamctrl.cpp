@@ -171,10 +171,16 @@ void CorCamStreamCtrl::WaitForOutstandingRequest() {
   m_bRequestInFlight = false;
 }
 
-// After a GET or PUT was handed to DeviceIoControl: a request refused for
-// its handle never completes; anything else (pending, done, failed by the
-// driver) sets the record's event.
-bool CorCamStreamCtrl::Issued(BOOL result) { return result || GetLastError() != ERROR_INVALID_HANDLE; }
+// After a GET or PUT was handed to DeviceIoControl: true while its
+// completion is still to be taken from the record's event. A request that
+// failed at once (the camera removed, the handle refused) is not one: as on
+// Windows, where such a failure leaves the event alone, the thread then
+// waits until Stop instead of spinning on failures.
+bool CorCamStreamCtrl::Issued(BOOL result) {
+  if (result || GetLastError() == ERROR_IO_PENDING) return true;
+  ResetEvent(g_HookOverlapped.hEvent);
+  return false;
+}
 
 // Ends both threads and closes the thread handles (the events stay until the
 // request in flight has completed). A

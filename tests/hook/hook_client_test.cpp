@@ -280,6 +280,13 @@ TEST_F(HookClientTest, CameraRemovedUnderARunningClient) {
   ASSERT_TRUE(WaitCamera(2, Marked));
   camera_.Stop();
   ASSERT_EQ(kscamera::UnplugCamera(L"cam0", true), STATUS_SUCCESS);
+  // Requests on the removed device fail at once: the client waits for Stop
+  // instead of cycling through failures.
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  const size_t errors = debug_.Count(L"[NBEffectMgr] [Thread] GetIRP complete, Unknow Err.\r\n");
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_EQ(debug_.Count(L"[NBEffectMgr] [Thread] GetIRP complete, Unknow Err.\r\n"), errors);
+  EXPECT_LE(errors, 2u);
   EXPECT_EQ(ctrl.Stop(), S_OK);
   EXPECT_EQ(debug_.Count(L"[NBEffectMgr] End Stream Hook FAIL\r\n"), 1u);
 }
