@@ -68,7 +68,8 @@ const char kUsage[] =
     "  ffmpeg -i in.mp4 -vf scale=640:480 -f rawvideo -pix_fmt yuyv422 - |\n"
     "    zorcam-fx --size 640x480 --deeptone on --frame 0 - - |\n"
     "    ffmpeg -f rawvideo -pix_fmt yuyv422 -s 640x480 -r 30 -i - out.mp4\n"
-    "  zorcam-fx --size 640x480 --format mjpeg --mirror --cover 2 in.mjpeg out.mjpeg\n"
+    "  ffmpeg -f v4l2 -input_format mjpeg -video_size 640x480 -i /dev/video0 -c copy -f mjpeg cam.mjpeg\n"
+    "  zorcam-fx --size 640x480 --format mjpeg --mirror --cover 2 cam.mjpeg out.mjpeg\n"
     "\n"
     "Exit status: 0 success, 1 bad input or file error, 2 bad command line.\n";
 
