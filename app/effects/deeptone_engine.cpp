@@ -1,8 +1,11 @@
-// DeepTone frame run, in steps: (1) geometry and the gain table, (2, 4) the
-// first parallel pass: luma and the two 3x3 smoothings, with per-thread tile
-// value histograms, (3) state creation on the first frame, (5) tile
-// statistics, (6) nine-tile aggregation, (7) the curves of the interior tiles,
-// (8) the second parallel pass: rendering, (9) the temporal update.
+// DeepTone frame run. The steps of the algorithm are (1) geometry and the gain
+// table, (2) luma, (3) state creation on the first frame, (4) the two 3x3
+// smoothings, (5) tile statistics, (6) nine-tile aggregation, (7) the curves
+// of the interior tiles, (8) rendering with the curves as they stand, (9) the
+// temporal update. Rendering does not depend on this frame's statistics, so
+// steps 2, 4, 5 (counting) and 8 run in one row-parallel pass: each block of
+// rows smooths row r + 1, then renders row r. Steps 5 to 7 and 9 follow on
+// the calling thread.
 //
 // Arithmetic notes (all shifts of signed values are arithmetic):
 // - The luma is 4 * Y, so the smoothings are computed on the Y bytes: a
@@ -12,7 +15,7 @@
 //   half to even elsewhere.
 // - The tile statistics only need, per tile, how often each base value occurs:
 //   the weighted histogram, sum, dark sum and dark count follow from that
-//   value histogram, which each thread counts for its own rows.
+//   value histogram, which each row block counts for its own rows.
 // - The rendering term of a tile depends only on the base value, so each of
 //   the four interior tiles gets a 1024-entry term table per frame.
 #include "effects/deeptone_engine.h"
@@ -33,11 +36,8 @@ namespace {
 constexpr int kValues = 1024;
 constexpr int kEdgeThreshold = 32;  // 128 in 10-bit units, on Y bytes
 constexpr int kDarkLimit = 384;
-// Rows are handed to the worker threads in small blocks as they become free,
-// so that a thread slowed down by other work on the machine does not hold up
-// the pass. Each row's results depend only on the frame and the shared
-// tables, never on which thread computes it.
-constexpr int kRowsPerChunk = 16;
+constexpr size_t kHistSet = static_cast<size_t>(kTiles) * kValues;  // one value histogram per tile
+constexpr int kHistSets = 2;                                        // sets per row block
 
 inline int Clamp(int v, int lo, int hi) { return v < lo ? lo : (v > hi ? hi : v); }
 
@@ -75,6 +75,11 @@ __attribute__((target("avx2"))) inline __m256i LoadLuma(const BYTE* p, __m256i l
   return _mm256_and_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)), lowByte);
 }
 
+// d where |d| <= threshold (a near neighbour), else 0.
+__attribute__((target("avx2"))) inline __m256i NearOnly(__m256i d, __m256i threshold) {
+  return _mm256_andnot_si256(_mm256_cmpgt_epi16(_mm256_abs_epi16(d), threshold), d);
+}
+
 __attribute__((target("avx2"))) inline __m256i QuarterAvx2(__m256i s, __m256i one) {
   return _mm256_srli_epi16(_mm256_add_epi16(_mm256_add_epi16(s, one), _mm256_and_si256(_mm256_srli_epi16(s, 2), one)),
                            2);
@@ -96,21 +101,30 @@ __attribute__((target("avx2"))) void SmoothRowAvx2(const BYTE* up, const BYTE* c
     if (c > last) c = last;
     const int o = 2 * c;
     const __m256i y = LoadLuma(cur + o, lowByte);
-    const __m256i n[8] = {LoadLuma(up + o - 2, lowByte), LoadLuma(up + o + 2, lowByte),  LoadLuma(dn + o - 2, lowByte),
-                          LoadLuma(dn + o + 2, lowByte), LoadLuma(up + o, lowByte),      LoadLuma(dn + o, lowByte),
-                          LoadLuma(cur + o - 2, lowByte), LoadLuma(cur + o + 2, lowByte)};
     // Differences to the centre, summed separately for corners and edges:
     // all of them, and only the near ones. The far sum is the difference.
-    __m256i nearSum[2] = {_mm256_setzero_si256(), _mm256_setzero_si256()};
-    __m256i allSum[2] = {_mm256_setzero_si256(), _mm256_setzero_si256()};
-    for (int k = 0; k < 8; ++k) {
-      const __m256i d = _mm256_sub_epi16(n[k], y);
-      const __m256i far = _mm256_cmpgt_epi16(_mm256_abs_epi16(d), threshold);
-      nearSum[k >> 2] = _mm256_add_epi16(nearSum[k >> 2], _mm256_andnot_si256(far, d));
-      allSum[k >> 2] = _mm256_add_epi16(allSum[k >> 2], d);
+    // (Written out: an indexed loop keeps the sums in memory.)
+    __m256i cornerNear, cornerAll, edgeNear, edgeAll;
+    {
+      const __m256i d0 = _mm256_sub_epi16(LoadLuma(up + o - 2, lowByte), y);
+      const __m256i d1 = _mm256_sub_epi16(LoadLuma(up + o + 2, lowByte), y);
+      const __m256i d2 = _mm256_sub_epi16(LoadLuma(dn + o - 2, lowByte), y);
+      const __m256i d3 = _mm256_sub_epi16(LoadLuma(dn + o + 2, lowByte), y);
+      cornerAll = _mm256_add_epi16(_mm256_add_epi16(d0, d1), _mm256_add_epi16(d2, d3));
+      cornerNear = _mm256_add_epi16(_mm256_add_epi16(NearOnly(d0, threshold), NearOnly(d1, threshold)),
+                                    _mm256_add_epi16(NearOnly(d2, threshold), NearOnly(d3, threshold)));
     }
-    const __m256i nearW = _mm256_add_epi16(nearSum[0], _mm256_slli_epi16(nearSum[1], 1));
-    const __m256i allW = _mm256_add_epi16(allSum[0], _mm256_slli_epi16(allSum[1], 1));
+    {
+      const __m256i d0 = _mm256_sub_epi16(LoadLuma(up + o, lowByte), y);
+      const __m256i d1 = _mm256_sub_epi16(LoadLuma(dn + o, lowByte), y);
+      const __m256i d2 = _mm256_sub_epi16(LoadLuma(cur + o - 2, lowByte), y);
+      const __m256i d3 = _mm256_sub_epi16(LoadLuma(cur + o + 2, lowByte), y);
+      edgeAll = _mm256_add_epi16(_mm256_add_epi16(d0, d1), _mm256_add_epi16(d2, d3));
+      edgeNear = _mm256_add_epi16(_mm256_add_epi16(NearOnly(d0, threshold), NearOnly(d1, threshold)),
+                                  _mm256_add_epi16(NearOnly(d2, threshold), NearOnly(d3, threshold)));
+    }
+    const __m256i nearW = _mm256_add_epi16(cornerNear, _mm256_slli_epi16(edgeNear, 1));
+    const __m256i allW = _mm256_add_epi16(cornerAll, _mm256_slli_epi16(edgeAll, 1));
     const __m256i y16 = _mm256_slli_epi16(y, 4);
     const __m256i sb = _mm256_add_epi16(y16, nearW);
     const __m256i se = _mm256_add_epi16(y16, _mm256_sub_epi16(allW, nearW));
@@ -233,7 +247,7 @@ int DefaultTeamSize() {
 #if defined(__SANITIZE_THREAD__)
   // The OpenMP runtime is not instrumented for the thread sanitizer, which
   // then cannot see its barriers and reports every hand-over as a race; such
-  // builds run both passes on the calling thread.
+  // builds run the pass on the calling thread.
   return 1;
 #else
   return std::max(1, omp_get_max_threads());
@@ -273,79 +287,103 @@ void DeepToneEngine::Run(DeepToneState& state, BYTE* frame, int stride, int widt
     state.created = true;
   }
 
-  // Steps 2 and 4: the smoothings, with each thread's value histograms.
-  const size_t pixels = static_cast<size_t>(width) * height;
-  if (m_base.size() < pixels) {
-    m_base.resize(pixels);
-    m_edge.resize(pixels);
+  // On the first frame the interior tiles render with the identity curves.
+  if (first)
+    for (int tr = 1; tr <= 2; ++tr)
+      for (int tc = 1; tc <= 2; ++tc)
+        for (int j = 0; j < kBins; ++j) state.curves[tr * kGrid + tc][j] = 8 * j;
+
+  // Steps 2, 4 and 8 in one parallel pass. Rendering uses the curves as they
+  // stand before this frame's analysis, so a row can be rendered as soon as
+  // it and the row below are smoothed: each block of rows smooths row r + 1,
+  // counts and renders row r, and so on. Smoothing needs the unrendered luma
+  // of the rows above and below; the rows on either side of a boundary
+  // between blocks are copied first, since the neighbouring block may already
+  // have rendered them.
+  PrepareRendering(state, width, mode == 3 ? width / 2 : width);
+  m_threads = m_fixedTeam ? m_fixedTeam : m_teamSize.Next();
+  const int blocks = std::max(1, std::min(m_threads, height / 2));
+  const size_t rowBytes = static_cast<size_t>(width) * 2;
+  if (m_boundary.size() < 2 * rowBytes * (blocks - 1)) m_boundary.resize(2 * rowBytes * (blocks - 1));
+  auto blockStart = [&](int blk) { return static_cast<int>(static_cast<int64_t>(height) * blk / blocks); };
+  for (int blk = 1; blk < blocks; ++blk) {
+    const int k = blockStart(blk);
+    std::memcpy(&m_boundary[rowBytes * (2 * (blk - 1))], frame + static_cast<ptrdiff_t>(k - 1) * stride, rowBytes);
+    std::memcpy(&m_boundary[rowBytes * (2 * (blk - 1) + 1)], frame + static_cast<ptrdiff_t>(k) * stride, rowBytes);
   }
-  m_threads = m_teamSize.Next();
-  // Two histograms per tile (even and odd columns), so that runs of equal
-  // values do not wait on one counter.
-  const size_t histSize = static_cast<size_t>(kTiles) * kValues * 2;
-  if (m_valueHist.size() < histSize * m_threads) m_valueHist.resize(histSize * m_threads);
+  // Per block: kHistSets histograms per tile (even and odd columns, so that
+  // runs of equal values do not wait on one counter), and two rows of base
+  // and edge.
+  const size_t histSize = kHistSet * kHistSets;
+  if (m_valueHist.size() < histSize * blocks) m_valueHist.resize(histSize * blocks);
+  if (m_rows.size() < static_cast<size_t>(width) * 4 * blocks) m_rows.resize(static_cast<size_t>(width) * 4 * blocks);
   const int statRows = kGrid * m_tileH;
-  const int tileW = m_tileW, tileH = m_tileH;  // locals: the counters below could alias members
+  const int tileW = m_tileW, tileH = m_tileH;
   const bool vector = m_vector;
 
-  int team = 1;  // threads that actually ran (the runtime may give fewer)
-#pragma omp parallel num_threads(m_threads)
-  {
-    const int t = omp_get_thread_num();
-    if (t == 0) team = omp_get_num_threads();
-    uint32_t* hist = &m_valueHist[histSize * t];
+#pragma omp parallel for schedule(static, 1) num_threads(m_threads)
+  for (int blk = 0; blk < blocks; ++blk) {
+    const int begin = blockStart(blk), end = blockStart(blk + 1);
+    uint32_t* hist = &m_valueHist[histSize * blk];
     std::memset(hist, 0, histSize * sizeof(uint32_t));
-#pragma omp for schedule(dynamic, kRowsPerChunk) nowait
-    for (int r = 0; r < height; ++r) {
-      uint16_t* base = &m_base[static_cast<size_t>(r) * width];
-      uint16_t* edge = &m_edge[static_cast<size_t>(r) * width];
-      const BYTE* cur = frame + static_cast<ptrdiff_t>(r) * stride;
-      if (r == 0 || r == height - 1) {
+    uint16_t* rows = &m_rows[static_cast<size_t>(width) * 4 * blk];
+    // The unrendered luma of row k as this block sees it.
+    auto source = [&](int k) -> const BYTE* {
+      if (k == begin - 1 && blk > 0) return &m_boundary[rowBytes * (2 * (blk - 1))];
+      if (k == end && blk < blocks - 1) return &m_boundary[rowBytes * (2 * blk + 1)];
+      return frame + static_cast<ptrdiff_t>(k) * stride;
+    };
+    auto smooth = [&](int k) {
+      uint16_t* base = rows + static_cast<size_t>(width) * 2 * (k & 1);
+      uint16_t* edge = base + width;
+      const BYTE* cur = source(k);
+      if (k == 0 || k == height - 1) {
         for (int c = 0; c < width; ++c) base[c] = edge[c] = static_cast<uint16_t>(4 * cur[2 * c]);
+      } else if (vector && width >= 18) {
+        SmoothRowAvx2(source(k - 1), cur, source(k + 1), width, base, edge);
+        base[0] = edge[0] = static_cast<uint16_t>(4 * cur[0]);
+        base[width - 1] = edge[width - 1] = static_cast<uint16_t>(4 * cur[2 * (width - 1)]);
       } else {
-        const BYTE* up = cur - stride;
-        const BYTE* dn = cur + stride;
-        if (vector && width >= 18) {
-          SmoothRowAvx2(up, cur, dn, width, base, edge);
-          base[0] = edge[0] = static_cast<uint16_t>(4 * cur[0]);
-          base[width - 1] = edge[width - 1] = static_cast<uint16_t>(4 * cur[2 * (width - 1)]);
-        } else {
-          SmoothSpan(up, cur, dn, width, 0, width, base, edge);
-        }
+        SmoothSpan(source(k - 1), cur, source(k + 1), width, 0, width, base, edge);
       }
       // Step 5 input: how often each base value occurs in each tile.
-      if (r >= statRows) continue;
-      const int tileRow = r / tileH;
+      if (k >= statRows) return;
+      const int tileRow = k / tileH, tw = tileW;  // a local: the counters could alias a captured value
       for (int tc = 0; tc < kGrid; ++tc) {
         uint32_t* h0 = hist + static_cast<size_t>(tileRow * kGrid + tc) * kValues;
-        uint32_t* h1 = h0 + static_cast<size_t>(kTiles) * kValues;
-        const uint16_t* b = base + tc * tileW;
+        uint32_t* h1 = h0 + kHistSet;
+        const uint16_t* b = base + tc * tw;
         int c = 0;
-        for (; c + 2 <= tileW; c += 2) {
+        for (; c + 2 <= tw; c += 2) {
           ++h0[b[c]];
           ++h1[b[c + 1]];
         }
-        if (c < tileW) ++h0[b[c]];
+        if (c < tw) ++h0[b[c]];
       }
+    };
+    smooth(begin);
+    for (int r = begin; r < end; ++r) {
+      if (r + 1 < end) smooth(r + 1);
+      const uint16_t* base = rows + static_cast<size_t>(width) * 2 * (r & 1);
+      RenderRow(frame + static_cast<ptrdiff_t>(r) * stride, base, base + width, r);
     }
   }
 
-  // Steps 5 to 7: statistics and curves (from every thread's histograms).
-  Analyse(state, first, team);
-
-  // Step 8: rendering with the state curves as they stand.
-  Render(state, frame, stride, width, height, mode == 3 ? width / 2 : width);
+  // Steps 5 to 7: statistics and curves (from every block's histograms).
+  Analyse(state, first, blocks);
 
   // Step 9: temporal update.
   for (int t = 0; t < kTiles; ++t)
     for (int j = 0; j < kBins; ++j) state.curves[t][j] = (m_frameCurves[t][j] + state.curves[t][j]) >> 1;
   ++state.frameCount;
 
-  const std::chrono::duration<double, std::nano> took = std::chrono::steady_clock::now() - started;
-  m_teamSize.Record(m_threads, took.count() / (static_cast<double>(width) * height));
+  if (!m_fixedTeam) {
+    const std::chrono::duration<double, std::nano> took = std::chrono::steady_clock::now() - started;
+    m_teamSize.Record(m_threads, took.count() / (static_cast<double>(width) * height));
+  }
 }
 
-void DeepToneEngine::Analyse(DeepToneState& state, bool first, int team) {
+void DeepToneEngine::Analyse(DeepToneState& state, bool first, int blocks) {
   const Tables& tab = GetTables();
 
   // Step 5: per tile, the linearly weighted histogram, sum, dark sum and count.
@@ -355,7 +393,7 @@ void DeepToneEngine::Analyse(DeepToneState& state, bool first, int team) {
   for (int t = 0; t < kTiles; ++t) {
     for (int v = 0; v < kValues; ++v) {
       int64_t n = 0;
-      for (int set = 0; set < 2 * team; ++set) n += m_valueHist[perSet * set + perTile * t + v];
+      for (int set = 0; set < kHistSets * blocks; ++set) n += m_valueHist[perSet * set + perTile * t + v];
       if (!n) continue;
       const int bin = v >> 5, frac = v & 31;
       hist[t][bin] += (32 - frac) * n;
@@ -484,9 +522,7 @@ void DeepToneEngine::Analyse(DeepToneState& state, bool first, int team) {
   }
 }
 
-void DeepToneEngine::Render(const DeepToneState& state, BYTE* frame, int stride, int width, int height,
-                            int renderWidth) {
-  const Tables& tab = GetTables();
+void DeepToneEngine::PrepareRendering(const DeepToneState& state, int width, int renderWidth) {
   // Term of each interior tile per base value v: the curve read between the
   // points b - 1 and b around v + 16, weighted by the gain table.
   for (int tr = 1; tr <= 2; ++tr)
@@ -505,9 +541,8 @@ void DeepToneEngine::Render(const DeepToneState& state, BYTE* frame, int stride,
       }
     }
 
-  // Per column: distances to the two tile centres, and the column spans in
-  // which the (clamped) left and right tile columns stay the same.
-  const int tileW = m_tileW, tileH = m_tileH, halfW = m_halfW, halfH = m_halfH;
+  // Per column: distances to the two tile centres.
+  const int tileW = m_tileW, halfW = m_halfW;
   if (m_dl.size() < static_cast<size_t>(width)) {
     m_dl.resize(width);
     m_dr.resize(width);
@@ -517,39 +552,40 @@ void DeepToneEngine::Render(const DeepToneState& state, BYTE* frame, int stride,
     m_dl[c] = dx < halfW ? dx + halfW : dx - halfW;
     m_dr[c] = dx < halfW ? halfW - dx : tileW + halfW - dx;
   }
-  // Left/right tile columns: (1, 1) before tileW + halfW, (1, 2) up to
-  // 2 * tileW + halfW, (2, 2) after.
-  const int split[4] = {0, std::min(renderWidth, tileW + halfW), std::min(renderWidth, 2 * tileW + halfW), renderWidth};
-  const int leftCol[3] = {1, 1, 2}, rightCol[3] = {1, 2, 2};
-  const bool vector = m_vector;
+  // The column spans in which the clamped left and right tile columns stay
+  // the same: (1, 1) before tileW + halfW, (1, 2) up to 2 * tileW + halfW,
+  // (2, 2) after.
+  m_split[0] = 0;
+  m_split[1] = std::min(renderWidth, tileW + halfW);
+  m_split[2] = std::min(renderWidth, 2 * tileW + halfW);
+  m_split[3] = renderWidth;
+}
 
-#pragma omp parallel for schedule(dynamic, kRowsPerChunk) num_threads(m_threads)
-  for (int r = 0; r < height; ++r) {
-    const int tileRow = r / tileH, dy = r % tileH;
-    const int upper = dy < halfH ? tileRow - 1 : tileRow;
-    RowContext rc;
-    rc.du = dy < halfH ? dy + halfH : dy - halfH;
-    rc.dd = dy < halfH ? halfH - dy : tileH + halfH - dy;
-    const int rowU = Clamp(upper, 1, 2) - 1, rowL = Clamp(upper + 1, 1, 2) - 1;
-    BYTE* px = frame + static_cast<ptrdiff_t>(r) * stride;
-    const uint16_t* baseRow = &m_base[static_cast<size_t>(r) * width];
-    const uint16_t* edgeRow = &m_edge[static_cast<size_t>(r) * width];
-    for (int span = 0; span < 3; ++span) {
-      const int colL = leftCol[span] - 1, colR = rightCol[span] - 1;
-      rc.term[0] = &m_term[static_cast<size_t>(rowU * 2 + colL) * kValues];
-      rc.term[1] = &m_term[static_cast<size_t>(rowU * 2 + colR) * kValues];
-      rc.term[2] = &m_term[static_cast<size_t>(rowL * 2 + colL) * kValues];
-      rc.term[3] = &m_term[static_cast<size_t>(rowL * 2 + colR) * kValues];
-      int c = split[span];
-      if (vector) {
-        const int to = split[span + 1];
-        const bool sameCols = colL == colR, sameRows = rowU == rowL;
-        const auto kernel = sameCols ? (sameRows ? RenderSpanAvx2<true, true> : RenderSpanAvx2<true, false>)
-                                     : (sameRows ? RenderSpanAvx2<false, true> : RenderSpanAvx2<false, false>);
-        c = kernel(px, baseRow, edgeRow, m_dl.data(), m_dr.data(), c, to, rc, tab);
-      }
-      RenderSpan(px, baseRow, edgeRow, m_dl.data(), m_dr.data(), c, split[span + 1], rc, tab);
+void DeepToneEngine::RenderRow(BYTE* px, const uint16_t* baseRow, const uint16_t* edgeRow, int r) const {
+  static constexpr int leftCol[3] = {1, 1, 2}, rightCol[3] = {1, 2, 2};
+  const Tables& tab = GetTables();
+  const int tileH = m_tileH, halfH = m_halfH;
+  const int tileRow = r / tileH, dy = r % tileH;
+  const int upper = dy < halfH ? tileRow - 1 : tileRow;
+  RowContext rc;
+  rc.du = dy < halfH ? dy + halfH : dy - halfH;
+  rc.dd = dy < halfH ? halfH - dy : tileH + halfH - dy;
+  const int rowU = Clamp(upper, 1, 2) - 1, rowL = Clamp(upper + 1, 1, 2) - 1;
+  for (int span = 0; span < 3; ++span) {
+    const int colL = leftCol[span] - 1, colR = rightCol[span] - 1;
+    rc.term[0] = &m_term[static_cast<size_t>(rowU * 2 + colL) * kValues];
+    rc.term[1] = &m_term[static_cast<size_t>(rowU * 2 + colR) * kValues];
+    rc.term[2] = &m_term[static_cast<size_t>(rowL * 2 + colL) * kValues];
+    rc.term[3] = &m_term[static_cast<size_t>(rowL * 2 + colR) * kValues];
+    int c = m_split[span];
+    const int to = m_split[span + 1];
+    if (m_vector) {
+      const bool sameCols = colL == colR, sameRows = rowU == rowL;
+      const auto kernel = sameCols ? (sameRows ? RenderSpanAvx2<true, true> : RenderSpanAvx2<true, false>)
+                                   : (sameRows ? RenderSpanAvx2<false, true> : RenderSpanAvx2<false, false>);
+      c = kernel(px, baseRow, edgeRow, m_dl.data(), m_dr.data(), c, to, rc, tab);
     }
+    RenderSpan(px, baseRow, edgeRow, m_dl.data(), m_dr.data(), c, to, rc, tab);
   }
 }
 

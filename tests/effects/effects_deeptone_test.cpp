@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
+#include <tuple>
 #include <vector>
 
 #include "deeptone_reference.h"
@@ -144,7 +146,9 @@ TEST(DeepToneEngine, FramesTooSmallForTheTileGridPassUnchanged) {
   }
 }
 
-class DeepToneKernels : public ::testing::TestWithParam<bool> {};
+// (vector kernels, team size): every kernel with one row block and with
+// two and three blocks, whose boundaries fall on different rows.
+class DeepToneKernels : public ::testing::TestWithParam<std::tuple<bool, int>> {};
 
 TEST_P(DeepToneKernels, MatchPlainReferenceOverSeveralFrames) {
   // Sizes: the camera's own, a quarter, tiles of odd size, widths and heights
@@ -156,9 +160,11 @@ TEST_P(DeepToneKernels, MatchPlainReferenceOverSeveralFrames) {
     int w, h, pad, mode;
   } sizes[] = {{640, 480, 0, 2}, {320, 240, 0, 3}, {100, 60, 0, 2}, {66, 50, 0, 2},  {8, 8, 0, 2},
                {16, 12, 0, 2},   {18, 12, 0, 2},   {42, 18, 6, 3},  {176, 144, 0, 2}, {640, 480, 0, 2}};
+  const auto [vector, team] = GetParam();
   deeptone::DeepToneEngine engine;
-  engine.SetUseVector(GetParam());
-  if (GetParam() && !engine.UsesVector()) GTEST_SKIP() << "no AVX2 on this processor";
+  engine.SetUseVector(vector);
+  engine.SetTeamSize(team);
+  if (vector && !engine.UsesVector()) GTEST_SKIP() << "no AVX2 on this processor";
   deeptone::DeepToneState state;
   deeptone_reference::State refState;
   uint32_t seed = 11;
@@ -176,8 +182,11 @@ TEST_P(DeepToneKernels, MatchPlainReferenceOverSeveralFrames) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(VectorAndPlain, DeepToneKernels, ::testing::Bool(),
-                         [](const auto& info) { return info.param ? "Vector" : "Plain"; });
+INSTANTIATE_TEST_SUITE_P(VectorAndPlain, DeepToneKernels, ::testing::Combine(::testing::Bool(), ::testing::Values(1, 2, 3)),
+                         [](const auto& info) {
+                           return std::string(std::get<0>(info.param) ? "Vector" : "Plain") + "Threads" +
+                                  std::to_string(std::get<1>(info.param));
+                         });
 
 TEST(DeepToneEngine, DarkAndBrightScenesMatchTheReference) {
   // Dark frames take the shadow lift and the dark mean; bright frames have no
