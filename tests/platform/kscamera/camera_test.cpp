@@ -146,7 +146,12 @@ TEST_P(CameraReads, FramesArriveThroughTheFilterAtTheNegotiatedRate) {
   ASSERT_EQ(static_cast<int>(capture.frames.size()), c.frames);
   EXPECT_TRUE(capture.failures.empty());
   const double expected = (c.frames - 1) * c.interval / 1e7;
-  EXPECT_NEAR(capture.seconds, expected, expected * 0.25 + 0.03) << "frames paced by the interval";
+  EXPECT_GT(capture.seconds, expected * 0.8) << "never faster than the negotiated interval";
+#if !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)
+  // Sanitizer builds draw the large frames slower than real time; elsewhere
+  // the camera keeps the rate (a half-rate camera would fail here).
+  EXPECT_LT(capture.seconds, expected * 1.5 + 0.05) << "frames paced by the interval";
+#endif
   for (size_t i = 1; i < capture.times.size(); ++i) {
     EXPECT_EQ((capture.times[i] - capture.times[i - 1]) % c.interval, 0) << "presentation times step by the interval";
     EXPECT_GT(capture.times[i], capture.times[i - 1]);
