@@ -243,16 +243,16 @@ __attribute__((target("avx2"))) int RenderSpanAvx2(BYTE* row, const uint16_t* ba
 
 namespace {
 
-int DefaultTeamSize() {
+// The OpenMP runtime is not instrumented for the thread sanitizer, which then
+// cannot see its barriers and reports every hand-over as a race; such builds
+// run the pass on the calling thread, whatever team size is asked for.
 #if defined(__SANITIZE_THREAD__)
-  // The OpenMP runtime is not instrumented for the thread sanitizer, which
-  // then cannot see its barriers and reports every hand-over as a race; such
-  // builds run the pass on the calling thread.
-  return 1;
+constexpr bool kOneThreadOnly = true;
 #else
-  return std::max(1, omp_get_max_threads());
+constexpr bool kOneThreadOnly = false;
 #endif
-}
+
+int DefaultTeamSize() { return kOneThreadOnly ? 1 : std::max(1, omp_get_max_threads()); }
 
 }  // namespace
 
@@ -301,7 +301,7 @@ void DeepToneEngine::Run(DeepToneState& state, BYTE* frame, int stride, int widt
   // between blocks are copied first, since the neighbouring block may already
   // have rendered them.
   PrepareRendering(state, width, mode == 3 ? width / 2 : width);
-  m_threads = m_fixedTeam ? m_fixedTeam : m_teamSize.Next();
+  m_threads = kOneThreadOnly ? 1 : (m_fixedTeam ? m_fixedTeam : m_teamSize.Next());
   const int blocks = std::max(1, std::min(m_threads, height / 2));
   const size_t rowBytes = static_cast<size_t>(width) * 2;
   if (m_boundary.size() < 2 * rowBytes * (blocks - 1)) m_boundary.resize(2 * rowBytes * (blocks - 1));
