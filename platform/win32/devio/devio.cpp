@@ -84,9 +84,12 @@ BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD 
     NTSTATUS status = file->File().DeviceControl(
         ioControlCode, inBuffer, inBufferSize, outBuffer, outBufferSize,
         [overlapped](NTSTATUS done, ULONG_PTR information) {
+          // The record may be freed as soon as Internal leaves STATUS_PENDING:
+          // read the event first.
+          HANDLE event = overlapped->hEvent;
           overlapped->InternalHigh = information;
           StoreInternal(overlapped, static_cast<ULONG_PTR>(static_cast<ULONG>(done)));
-          if (overlapped->hEvent != nullptr) SetEvent(overlapped->hEvent);
+          if (event != nullptr) SetEvent(event);
         });
     if (status == STATUS_PENDING) {
       SetLastError(ERROR_IO_PENDING);
