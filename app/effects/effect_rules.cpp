@@ -1,3 +1,5 @@
+// The enable rules: evaluation against a frame, re-arming, and what each
+// rule switches off or on when it trips or restores.
 #include "effects/effect_rules.h"
 
 #include "config/result_codes.h"

@@ -1,3 +1,4 @@
+// The notice window registration point (see notice_window.h for the rules).
 #include "effects/notice_window.h"
 
 #include <mutex>

@@ -1,3 +1,5 @@
+// Splitting concatenated JPEG images by walking their marker segments and
+// the entropy-coded data (no decoding).
 #include "tools/jpeg_stream.h"
 
 #include <cstring>
