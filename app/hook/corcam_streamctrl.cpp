@@ -127,7 +127,10 @@ HRESULT CorCamStreamCtrl::Start(IEffectCallBack* callback) {
 
   PrepareOverlapped(m_hGetEvent);
   HeaderOf(m_pRecvBuffer)->dwStatus = kNoReply;
-  m_bRequestInFlight = Issued(m_pIoCtrl->GetIRP(&g_HookOverlapped, m_pRecvBuffer->pData, m_pRecvBuffer->dwSize));
+  // From here on the read-write thread owns the flag: the GET can complete
+  // (and be answered) before GetIRP returns.
+  m_bRequestInFlight = true;
+  m_pIoCtrl->GetIRP(&g_HookOverlapped, m_pRecvBuffer->pData, m_pRecvBuffer->dwSize);
   OutputDebugStringW(L"[NBEffectMgr] Send GetIRP\r\n");
   m_bStarted = 1;
   return S_OK;

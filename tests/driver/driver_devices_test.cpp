@@ -85,6 +85,9 @@ TEST(NBEffectDevices, SecondCameraIsAPurePassThrough) {
 TEST(NBEffectDevices, SurpriseRemovalWithAGetPending) {
   KernelRig rig;
   rig.PlugPattern(L"cam0", {Yuy2(kWidth, kHeight)});
+  // A second camera keeps the driver loaded, so that the handle left open on
+  // the deleted control device still reaches it.
+  rig.PlugPattern(L"cam1", {Yuy2(kWidth, kHeight)}, 1.0, L"Other Camera");
   HookDevice hook;
   ASSERT_TRUE(hook.Open());
   ASSERT_TRUE(hook.Start().ok);

@@ -53,7 +53,7 @@ struct CountingApp {
           }
           if (frame.used > frame.bufferSize) oversized.fetch_add(1, std::memory_order_relaxed);
         },
-        6);
+        16);
   }
   long Total() const { return succeeded + cancelled + failed; }
   kscamera::CameraApp app;
@@ -72,6 +72,9 @@ TEST(HookStress, HundredThousandFramesWithEverythingComingAndGoing) {
 
   KernelRig rig;
   rig.PlugPattern(L"cam0", {Yuy2(16, 8)}, 1000.0);  // 256-byte frames, as fast as the model goes
+  // A second camera keeps both drivers loaded after the first one's removal,
+  // as on a machine with two cameras.
+  rig.PlugPattern(L"cam1", {Yuy2(16, 8)}, 1.0, L"Other Camera");
   CountingApp camera;
   ASSERT_TRUE(camera.Start());
   ChaosCallback callback;
@@ -83,7 +86,7 @@ TEST(HookStress, HundredThousandFramesWithEverythingComingAndGoing) {
 
   long clientRestarts = 0, hookToggles = 0, cameraRestarts = 0, slowPhases = 0;
   while (camera.Total() < kFrames && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::microseconds(500 + random() % 3000));
+    std::this_thread::sleep_for(std::chrono::microseconds(2000 + random() % 10000));
     switch (random() % 8) {
       case 0:  // client stopped and started again
         client.reset();

@@ -274,6 +274,7 @@ TEST_F(HookClientTest, HookEndedElsewhereKeepsTheCycleAlternating) {
 
 TEST_F(HookClientTest, CameraRemovedUnderARunningClient) {
   StartCamera(Yuy2(kWidth, kHeight));
+  rig_.PlugPattern(L"cam1", {Yuy2(kWidth, kHeight)}, 1.0, L"Other Camera");  // keeps the drivers loaded
   MarkingCallback callback;
   CorCamStreamCtrl ctrl;
   ASSERT_EQ(ctrl.Start(&callback), S_OK);
