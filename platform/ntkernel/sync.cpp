@@ -192,6 +192,7 @@ NTSTATUS KeWaitForMultipleObjects(ULONG count, PVOID objects[], WAIT_TYPE waitTy
                                            : std::max<LONGLONG>(0, timeout->QuadPart - SystemTimeNow100ns());
     deadline = std::chrono::steady_clock::now() + std::chrono::nanoseconds(units * 100);
   }
+  bool timedOut = false;
   for (;;) {
     if (waitType == WaitAny) {
       for (ULONG i = 0; i < count; ++i) {
@@ -208,19 +209,13 @@ NTSTATUS KeWaitForMultipleObjects(ULONG count, PVOID objects[], WAIT_TYPE waitTy
         return STATUS_WAIT_0;
       }
     }
-    if (poll) return STATUS_TIMEOUT;
+    // Not satisfied: a poll or an expired limit ends here (the objects were
+    // looked at once more after the limit, under the lock).
+    if (poll || timedOut) return STATUS_TIMEOUT;
     if (timeout == nullptr) {
       Dispatcher().cv.wait(lock);
-    } else if (Dispatcher().cv.wait_until(lock, deadline) == std::cv_status::timeout &&
-               std::chrono::steady_clock::now() >= deadline) {
-      // One last look: the object may have been signalled with the timeout.
-      bool any = false;
-      for (ULONG i = 0; i < count; ++i) any = any || SignalledLocked(header(i));
-      if (!any || waitType == WaitAll) {
-        bool all = true;
-        for (ULONG i = 0; i < count && all; ++i) all = SignalledLocked(header(i));
-        if (!(waitType == WaitAll ? all : any)) return STATUS_TIMEOUT;
-      }
+    } else {
+      timedOut = Dispatcher().cv.wait_until(lock, deadline) == std::cv_status::timeout;
     }
   }
 }

@@ -411,5 +411,14 @@ TEST_F(CameraTest, SurpriseRemovalEndsTheStreamWithAnError) {
   EXPECT_FALSE(late.Open(L"Zorcam Virtual Camera"));
 }
 
+TEST_F(KernelTest, DefaultCameraIsPluggedOnceAndFound) {
+  std::wstring first = kscamera::EnsureDefaultCamera();
+  ASSERT_FALSE(first.empty());
+  EXPECT_EQ(kscamera::EnsureDefaultCamera(), first);
+  auto devices = ntkernel::ListDevices();
+  ASSERT_EQ(devices.size(), 1u);
+  EXPECT_EQ(devices[0].friendlyName, L"Zorcam Virtual Camera");
+}
+
 }  // namespace
 }  // namespace kerneltest

@@ -157,6 +157,29 @@ TEST_F(PnpTest, FailingAddDeviceTearsTheStackDownAndListsNothing) {
   EXPECT_TRUE(ntkernel::ListDevices().empty());
 }
 
+TEST_F(PnpTest, PowerRequestsAreForwardedDownTheStack) {
+  ASSERT_EQ(Arrive(L"Cam"), STATUS_SUCCESS);
+  for (int n = 1; n < 3; ++n) {
+    Slots()[n].dispatch[IRP_MJ_POWER] = [this, n](PDEVICE_OBJECT device, PIRP irp) {
+      PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+      log_.Add(std::to_string(n) + ":D" + std::to_string(stack->Parameters.Power.State.DeviceState));
+      PoStartNextPowerIrp(irp);
+      IoSkipCurrentIrpStackLocation(irp);
+      return PoCallDriver(Ext(device)->lower, irp);
+    };
+  }
+  Slots()[0].dispatch[IRP_MJ_POWER] = [this](PDEVICE_OBJECT, PIRP irp) {
+    log_.Add("0:power");
+    PoStartNextPowerIrp(irp);
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+  };
+  log_.Take();
+  EXPECT_EQ(ntkernel::SetDevicePower(L"Cam", PowerDeviceD3), STATUS_SUCCESS);
+  EXPECT_EQ(log_.Take(), (Seq{"2:D4", "1:D4", "0:power"}));
+}
+
 TEST_F(PnpTest, DriverKeyValuesAreReadThroughTheDeviceRegistryKey) {
   ASSERT_EQ(Arrive(L"Cam", {{L"BreakOnEntry", 0x101}}), STATUS_SUCCESS);
   PDEVICE_OBJECT pdo = ntkernel::ListDevices()[0].pdo;
