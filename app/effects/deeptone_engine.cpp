@@ -248,6 +248,8 @@ namespace {
 // run the pass on the calling thread, whatever team size is asked for.
 #if defined(__SANITIZE_THREAD__)
 constexpr bool kOneThreadOnly = true;
+#elif defined(__has_feature)
+constexpr bool kOneThreadOnly = __has_feature(thread_sanitizer);  // clang
 #else
 constexpr bool kOneThreadOnly = false;
 #endif
