@@ -71,6 +71,9 @@ class FrameSource {
   // Proc-amp ranges by property index 0..9; `supported` false leaves one out.
   virtual bool ControlRangeOf(ULONG property, ControlRange* range) const = 0;
   virtual void SetControls(const PictureControls& controls) = 0;
+  // A stream of this format is about to start: do slow set-up work here, off
+  // the frame path (called by the camera when the pin leaves STOP).
+  virtual void Prepare(const VideoFormat& format) { (void)format; }
   // Writes frame number `frame` of `format` into `buffer` (capacity bytes);
   // returns the frame length, 0 if it does not fit.
   virtual ULONG Produce(const VideoFormat& format, ULONGLONG frame, BYTE* buffer, ULONG capacity) = 0;

@@ -8,6 +8,7 @@
 #include "kscamera/camera_app.h"
 
 #include <cstring>
+#include <deque>
 
 #include "ntkernel/pnp.h"
 #include "win32/devio.h"
@@ -162,27 +163,25 @@ void CameraApp::ReaderLoop(int outstanding) {
                                 &s.overlapped);
     s.pending = done || GetLastError() == ERROR_IO_PENDING;
   };
-  std::vector<HANDLE> events;
   for (Slot& s : slots) {
     s.frame.assign(frameBytes_, 0);
     std::memset(&s.overlapped, 0, sizeof s.overlapped);
     s.overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    events.push_back(s.overlapped.hEvent);
     submit(s);
   }
-  events.push_back(stopEvent_);
+  // The camera completes reads oldest first, so the reader waits for the
+  // oldest outstanding read: frames reach the callback in order.
+  std::deque<size_t> order;
+  for (size_t i = 0; i < slots.size(); ++i) {
+    if (slots[i].pending) order.push_back(i);
+  }
   for (;;) {
-    bool any = false;
-    for (Slot& s : slots) any = any || s.pending;
-    if (!any || stopping_) break;
-    DWORD which = WaitForMultipleObjects(static_cast<DWORD>(events.size()), events.data(), FALSE, INFINITE);
-    if (which == WAIT_OBJECT_0 + static_cast<DWORD>(slots.size())) break;
-    if (which >= slots.size()) break;
+    if (order.empty() || stopping_) break;
+    const size_t which = order.front();
+    HANDLE waits[2] = {slots[which].overlapped.hEvent, stopEvent_};
+    if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) break;
+    order.pop_front();
     Slot& s = slots[which];
-    if (!s.pending) {
-      ResetEvent(s.overlapped.hEvent);
-      continue;
-    }
     DWORD bytes = 0;
     GetOverlappedResult(device_, &s.overlapped, &bytes, TRUE);
     s.pending = false;
@@ -192,7 +191,10 @@ void CameraApp::ReaderLoop(int outstanding) {
                   s.header.PresentationTime.Time, status};
       callback_(frame);
     }
-    if (NT_SUCCESS(status) && !stopping_) submit(s);
+    if (NT_SUCCESS(status) && !stopping_) {
+      submit(s);
+      if (s.pending) order.push_back(which);
+    }
   }
   // Cancel what is still outstanding and wait for it before the buffers go.
   CancelIo(device_);

@@ -263,9 +263,17 @@ bool DeliverFrame(CameraState* camera, bool now) {
     }
     format = camera->active;
     frame = camera->frame++;
-    LONGLONG interval = static_cast<LONGLONG>(static_cast<double>(format.interval) / camera->speed);
-    camera->nextDue += std::max<LONGLONG>(interval, 1);
-    if (camera->nextDue < Now() - 10 * interval) camera->nextDue = Now();  // fell far behind: resynchronise
+    const LONGLONG interval = std::max<LONGLONG>(
+        1, static_cast<LONGLONG>(static_cast<double>(format.interval) / camera->speed));
+    camera->nextDue += interval;
+    const LONGLONG clock = Now();
+    if (!now && camera->nextDue <= clock) {
+      // Frames whose time has passed are dropped, as a camera drops them:
+      // no burst after a stall, and presentation times stay on the clock.
+      const LONGLONG missed = (clock - camera->nextDue) / interval + 1;
+      camera->frame += static_cast<ULONGLONG>(missed);
+      camera->nextDue += missed * interval;
+    }
     irp = TakeReadLocked(camera);
     KeReleaseSpinLock(&camera->lock, old);
   }
@@ -414,6 +422,16 @@ NTSTATUS StateProperty(CameraState* camera, PIRP irp, const KSPROPERTY& p) {
   std::memcpy(&wanted, irp->UserBuffer, sizeof wanted);
   if (wanted > KSSTATE_RUN) return Complete(irp, STATUS_INVALID_PARAMETER);
   bool stopping = false;
+  {
+    // Slow set-up of the source happens before the stream starts, so the
+    // first frame is on time.
+    KIRQL old;
+    KeAcquireSpinLock(&camera->lock, &old);
+    const bool leavingStop = camera->state == KSSTATE_STOP && wanted != KSSTATE_STOP;
+    VideoFormat next = camera->negotiated;
+    KeReleaseSpinLock(&camera->lock, old);
+    if (leavingStop) camera->source->Prepare(next);
+  }
   {
     KIRQL old;
     KeAcquireSpinLock(&camera->lock, &old);

@@ -12,9 +12,9 @@
 // saturation, colour enable, white balance); sharpness is a small luma
 // unsharp mask.
 //
-// Threads: Produce runs on the camera's pacing thread; SetControls may be
-// called from any thread and is picked up at the next frame (controls_ is
-// guarded by lock_).
+// Threads: Produce runs on the camera's pacing thread, Prepare on the thread
+// that starts a stream; SetControls may be called from any thread and is
+// picked up at the next frame (controls_ is guarded by lock_).
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -165,7 +165,15 @@ class VirtualCamera final : public FrameSource {
     controls_ = controls;
   }
 
+  void Prepare(const VideoFormat& format) override {
+    std::lock_guard<std::mutex> guard(frameLock_);
+    const int w = format.width;
+    const int h = std::abs(format.height);
+    if (w > 0 && h > 0 && (w % 2) == 0 && (texture_.width != w || texture_.height != h)) texture_ = MakeTexture(w, h);
+  }
+
   ULONG Produce(const VideoFormat& format, ULONGLONG frame, BYTE* buffer, ULONG capacity) override {
+    std::lock_guard<std::mutex> frameGuard(frameLock_);
     const int w = format.width;
     const int h = std::abs(format.height);
     const ULONG yuy2Size = static_cast<ULONG>(w) * h * 2;
@@ -278,7 +286,9 @@ class VirtualCamera final : public FrameSource {
   const std::wstring name_;
   std::mutex lock_;
   PictureControls controls_;  // guarded by lock_
-  // Pacing thread only:
+  // Guarded by frameLock_ (Produce on the pacing thread, Prepare on the
+  // thread that starts the stream; never contended while frames flow):
+  std::mutex frameLock_;
   Texture texture_;
   std::vector<uint8_t> scratch_;
   MjpegEncoder encoder_;
