@@ -180,7 +180,10 @@ __attribute__((target("avx2"))) int RenderSpanAvx2(BYTE* row, const uint16_t* ba
   const __m256i c128 = _mm256_set1_epi32(128), c512 = _mm256_set1_epi32(512);
   const __m256i maxQ = _mm256_set1_epi32(0x3FFFF), c1023 = _mm256_set1_epi32(1023), c255 = _mm256_set1_epi32(255);
   const __m256i zero = _mm256_setzero_si256();
-  const __m256i lowBits17 = _mm256_set1_epi32(0x1FFFF);
+  const __m256i one = _mm256_set1_epi32(1), c65535 = _mm256_set1_epi32(65535);
+  const __m256 c65536f = _mm256_set1_ps(65536.0f), halfF = _mm256_set1_ps(0.5f);
+  const __m256i p0 = _mm256_set1_epi32(tab.power15[0]), p255 = _mm256_set1_epi32(tab.power15[255]),
+                p256 = _mm256_set1_epi32(tab.power15[256]);
   int c = from;
   for (; c + 8 <= to; c += 8) {
     const __m256i v = _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(base + c)));
@@ -213,18 +216,26 @@ __attribute__((target("avx2"))) int RenderSpanAvx2(BYTE* row, const uint16_t* ba
       acc = _mm256_add_epi32(acc, _mm256_mullo_epi32(wLR, _mm256_i32gather_epi32(rc.term[3], v, 4)));
     }
   const __m256i mapped = _mm256_min_epi32(_mm256_srai_epi32(acc, 19), _mm256_slli_epi32(v, 1));
-    // reciprocal18[l] and, for pixels whose edge smoothing equals their luma
-    // (everywhere away from strong edges), the detail gain in one lookup.
-    const __m256i pair = _mm256_i32gather_epi32(tab.lumaPair, _mm256_and_si256(pix, byteMask), 4);
+    // reciprocal18[l] = floor(65536 / max(Y, 1) + 0.5), l = 4 * Y, by a
+    // single-precision division: the quotient is never within its rounding
+    // error of a half, so this equals the table for every Y. For pixels whose edge smoothing equals their luma
+    // (everywhere away from strong edges) q = Y * reciprocal18[l] lies within
+    // Y / 2 of 65536, so the detail gain is power15[255] or power15[256]
+    // (power15[0] for Y = 0).
+    const __m256i yByte = _mm256_and_si256(pix, byteMask);
+    const __m256 quotient = _mm256_div_ps(c65536f, _mm256_cvtepi32_ps(_mm256_max_epi32(yByte, one)));
+    const __m256i recL = _mm256_cvttps_epi32(_mm256_floor_ps(_mm256_add_ps(quotient, halfF)));
     __m256i detail;
     if (_mm256_movemask_epi8(_mm256_cmpeq_epi32(g, l)) == -1) {
-      detail = _mm256_srli_epi32(pair, 17);
+      const __m256i q = _mm256_mullo_epi32(recL, yByte);
+      detail = _mm256_blendv_epi8(p255, p256, _mm256_cmpgt_epi32(q, c65535));
+      detail = _mm256_blendv_epi8(detail, p0, _mm256_cmpeq_epi32(yByte, zero));
     } else {
       __m256i q = _mm256_mullo_epi32(_mm256_i32gather_epi32(tab.reciprocal18, g, 4), l);
       q = _mm256_min_epi32(_mm256_srai_epi32(q, 2), maxQ);
       detail = _mm256_i32gather_epi32(tab.power15, _mm256_srai_epi32(q, 8), 4);
     }
-    const __m256i gain = _mm256_srai_epi32(_mm256_mullo_epi32(_mm256_and_si256(pair, lowBits17), mapped), 2);
+    const __m256i gain = _mm256_srai_epi32(_mm256_mullo_epi32(recL, mapped), 2);
     const __m256i n = _mm256_min_epi32(_mm256_srai_epi32(_mm256_mullo_epi32(detail, mapped), 8), c1023);
     const __m256i y = _mm256_min_epi32(_mm256_srli_epi32(n, 2), c255);
     // t / 4 toward zero, then clamped: for negative t both rounding

@@ -18,11 +18,6 @@ Tables Build() {
   }
   for (int i = 0; i <= 96; ++i)
     t.liftTable[i] = static_cast<int32_t>(96.0 * std::pow(i / 96.0, 0.5) - i + 0.5);
-  for (int y = 0; y < 256; ++y) {
-    const int l = 4 * y;
-    const int q = std::min((t.reciprocal18[l] * l) >> 2, 0x3FFFF);
-    t.lumaPair[y] = t.reciprocal18[l] | (t.power15[q >> 8] << 17);
-  }
   return t;
 }
 

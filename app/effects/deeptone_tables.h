@@ -20,10 +20,6 @@ struct Tables {
   int32_t reciprocal18[1024];
   int32_t power15[1024];
   int32_t liftTable[97];
-  // Derived, for the vector rendering: for a Y byte, reciprocal18[4 * Y] in
-  // the low 17 bits and, above them, the detail gain of a pixel whose edge
-  // smoothing equals its luma (power15[min(reciprocal18[4Y] * 4Y >> 2, 0x3FFFF) >> 8]).
-  int32_t lumaPair[256];
 };
 
 // Built once, on first use; immutable afterwards.

@@ -3,6 +3,8 @@
 // random frames over several frames (so the carried state is compared too).
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <string>
 #include <tuple>
@@ -56,6 +58,18 @@ TEST(DeepToneTables, HoldTheirDefiningValues) {
     ASSERT_EQ(t.power15[i], deeptone_reference::Power15(i)) << i;
   }
   for (int i = 0; i <= 96; ++i) ASSERT_EQ(t.liftTable[i], deeptone_reference::Lift(i)) << i;
+  // The vector rendering computes reciprocal18[4 * Y] by a single-precision
+  // division and, where the edge smoothing equals the luma, takes the detail
+  // gain from q = Y * reciprocal18[4 * Y] lying within 255 * 256 .. 257 * 256.
+  for (int y = 0; y < 256; ++y) {
+    const float quotient = 65536.0f / static_cast<float>(std::max(y, 1));
+    ASSERT_EQ(static_cast<int32_t>(std::floor(quotient + 0.5f)), t.reciprocal18[4 * y]) << "Y " << y;
+    if (y > 0) {
+      const int q = std::min((t.reciprocal18[4 * y] * 4 * y) >> 2, 0x3FFFF);
+      ASSERT_TRUE(q >> 8 == 255 || q >> 8 == 256) << "Y " << y;
+      ASSERT_EQ(q, y * t.reciprocal18[4 * y]);
+    }
+  }
   int32_t gain[deeptone::kGainEntries];
   deeptone::FillGainTable(gain, 80, 60);
   EXPECT_EQ(gain[0], 0);
