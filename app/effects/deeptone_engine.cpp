@@ -334,7 +334,7 @@ void DeepToneEngine::Run(DeepToneState& state, BYTE* frame, int stride, int widt
   const int tileW = m_tileW, tileH = m_tileH;
   const bool vector = m_vector;
 
-#pragma omp parallel for schedule(static, 1) num_threads(m_threads)
+#pragma omp parallel for schedule(static, 1) num_threads(blocks)
   for (int blk = 0; blk < blocks; ++blk) {
     const int begin = blockStart(blk), end = blockStart(blk + 1);
     uint32_t* hist = &m_valueHist[histSize * blk];
