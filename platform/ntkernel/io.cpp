@@ -108,13 +108,22 @@ NTSTATUS DefaultDispatch(PDEVICE_OBJECT, PIRP irp) {
 }
 
 void FreeDevice(PDEVICE_OBJECT device) {
+  PDRIVER_OBJECT driver = device->DriverObject;
+  bool last = true;
   {
     std::lock_guard<std::mutex> guard(Objects().lock);
     Objects().liveDevices.erase(device);
+    for (const void* other : Objects().liveDevices) {
+      if (static_cast<const DEVICE_OBJECT*>(other)->DriverObject == driver) {
+        last = false;
+        break;
+      }
+    }
   }
   std::free(device->DeviceExtension);
   delete device->DeviceObjectExtension;
   delete device;
+  if (last) PnpDriverDevicesGone(driver);
 }
 
 }  // namespace
@@ -129,6 +138,14 @@ void Report(VerifierCheck check, const void* object, const char* service, const 
 }
 
 std::mutex& ObjectLock() { return Objects().lock; }
+
+bool DriverHasDevices(PDRIVER_OBJECT driver) {
+  std::lock_guard<std::mutex> guard(Objects().lock);
+  for (const void* device : Objects().liveDevices) {
+    if (static_cast<const DEVICE_OBJECT*>(device)->DriverObject == driver) return true;
+  }
+  return false;
+}
 
 bool IsDeviceObject(const void* object) {
   std::lock_guard<std::mutex> guard(Objects().lock);

@@ -109,6 +109,12 @@ PDEVICE_OBJECT ResolveUserPath(const std::wstring& userPath);  // referenced, or
 PDEVICE_OBJECT BottomDevice(PDEVICE_OBJECT device);
 bool IsDeviceObject(const void* object);
 PDRIVER_OBJECT CreateDriverObject(const std::wstring& name);
+// Whether any device object of `driver` still exists (deleted devices that are
+// still referenced count: their requests still reach the driver).
+bool DriverHasDevices(PDRIVER_OBJECT driver);
+// Called (outside every model lock) when the last device object of a driver
+// has been freed.
+void PnpDriverDevicesGone(PDRIVER_OBJECT driver);
 void DeleteDriverObject(PDRIVER_OBJECT driver);
 // Timers/DPCs inside [begin, end): verifier check at device deletion.
 void CheckTimersInRange(const char* begin, const char* end, const std::source_location& where);

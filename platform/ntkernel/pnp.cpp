@@ -45,6 +45,10 @@ struct PnpState {
   int nextCookie = 1;                                               // guarded by data
   std::function<void()> breakHook;                                  // guarded by data
   ULONG breaks = 0;                                                 // guarded by data
+  // Drivers whose last PnP device went while device objects of theirs were
+  // still referenced (e.g. a deleted control device with an open handle):
+  // unloaded when the last one is freed. Guarded by data.
+  std::map<PDRIVER_OBJECT, std::wstring> pendingUnload;
 };
 
 PnpState& Pnp() {
@@ -131,6 +135,29 @@ NTSTATUS SendPnpLocked(const Node& node, UCHAR minor, ULONG_PTR* information = n
   return status;
 }
 
+// Unloads a driver that no device node uses any more: DriverUnload, the
+// verifier's pool check, the driver object. A driver whose device objects
+// still exist stays loaded until the last one is freed. Operation lock held.
+void UnloadOrDeferLocked(PDRIVER_OBJECT driver, const std::wstring& service) {
+  if (DriverHasDevices(driver)) {
+    std::lock_guard<std::mutex> guard(Pnp().data);
+    Pnp().pendingUnload[driver] = service;
+    return;
+  }
+  if (driver->DriverUnload != nullptr) {
+    DriverScope scope(driver);
+    driver->DriverUnload(driver);
+  }
+  CheckPoolAtUnload(driver);
+  {
+    std::lock_guard<std::mutex> guard(Pnp().data);
+    Pnp().pendingUnload.erase(driver);
+    auto it = Pnp().modules.find(service);
+    if (it != Pnp().modules.end() && it->second.driver == driver) it->second.driver = nullptr;
+  }
+  DeleteDriverObject(driver);
+}
+
 // After IRP_MN_REMOVE_DEVICE: forget the node, unload drivers left without
 // devices. Operation lock held.
 void FinishRemovalLocked(const std::shared_ptr<Node>& node) {
@@ -153,26 +180,7 @@ void FinishRemovalLocked(const std::shared_ptr<Node>& node) {
       }
     }
   }
-  for (size_t i = 0; i < unload.size(); ++i) {
-    PDRIVER_OBJECT driver = unload[i];
-    bool hasDevices;
-    {
-      std::lock_guard<std::mutex> guard(ObjectLock());
-      hasDevices = driver->DeviceObject != nullptr;
-    }
-    if (hasDevices) continue;  // a driver with devices of its own stays loaded
-    if (driver->DriverUnload != nullptr) {
-      DriverScope scope(driver);
-      driver->DriverUnload(driver);
-    }
-    CheckPoolAtUnload(driver);
-    {
-      std::lock_guard<std::mutex> guard(Pnp().data);
-      auto it = Pnp().modules.find(unloadNames[i]);
-      if (it != Pnp().modules.end()) it->second.driver = nullptr;
-    }
-    DeleteDriverObject(driver);
-  }
+  for (size_t i = 0; i < unload.size(); ++i) UnloadOrDeferLocked(unload[i], unloadNames[i]);
 }
 
 // Operation lock held.
@@ -422,31 +430,18 @@ void ResetForTesting() {
     if (node != nullptr) RemoveLocked(node);
   }
   std::lock_guard<std::mutex> op(Pnp().operation);
-  std::vector<PDRIVER_OBJECT> drivers;
+  std::vector<std::pair<PDRIVER_OBJECT, std::wstring>> drivers;
   {
     std::lock_guard<std::mutex> guard(Pnp().data);
     for (auto& [name, module] : Pnp().modules) {
-      if (module.driver != nullptr) drivers.push_back(module.driver);
+      if (module.driver != nullptr) drivers.emplace_back(module.driver, name);
     }
     Pnp().modules.clear();
     Pnp().classFilters.clear();
     Pnp().breakHook = nullptr;
     Pnp().breaks = 0;
   }
-  for (PDRIVER_OBJECT driver : drivers) {
-    bool hasDevices;
-    {
-      std::lock_guard<std::mutex> guard(ObjectLock());
-      hasDevices = driver->DeviceObject != nullptr;
-    }
-    if (hasDevices) continue;  // still in use: left as it is
-    if (driver->DriverUnload != nullptr) {
-      DriverScope scope(driver);
-      driver->DriverUnload(driver);
-    }
-    CheckPoolAtUnload(driver);
-    DeleteDriverObject(driver);
-  }
+  for (auto& [driver, service] : drivers) UnloadOrDeferLocked(driver, service);
 }
 
 }  // namespace ntkernel
@@ -481,6 +476,30 @@ void PnpFileClosed(PDEVICE_OBJECT bottom) {
   }
   std::lock_guard<std::mutex> op(Pnp().operation);
   RemoveLocked(node);
+}
+
+void PnpDriverDevicesGone(PDRIVER_OBJECT driver) {
+  {
+    std::lock_guard<std::mutex> guard(Pnp().data);
+    if (Pnp().pendingUnload.count(driver) == 0) return;
+  }
+  // Possibly inside a driver routine: unload from a model worker.
+  QueueModelWork([driver] {
+    std::lock_guard<std::mutex> op(Pnp().operation);
+    std::wstring service;
+    {
+      std::lock_guard<std::mutex> guard(Pnp().data);
+      auto it = Pnp().pendingUnload.find(driver);
+      if (it == Pnp().pendingUnload.end()) return;
+      service = it->second;
+      auto module = Pnp().modules.find(service);
+      if (module != Pnp().modules.end() && module->second.devices > 0) {  // in use again
+        Pnp().pendingUnload.erase(it);
+        return;
+      }
+    }
+    UnloadOrDeferLocked(driver, service);
+  });
 }
 
 void DebugBreakHit() {

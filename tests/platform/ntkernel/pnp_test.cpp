@@ -180,6 +180,40 @@ TEST_F(PnpTest, PowerRequestsAreForwardedDownTheStack) {
   EXPECT_EQ(log_.Take(), (Seq{"2:D4", "1:D4", "0:power"}));
 }
 
+TEST_F(PnpTest, DriverStaysLoadedWhileItsDeletedDeviceIsStillOpen) {
+  // The top filter also owns a named device (as a driver's control device),
+  // deleted when the camera goes while an application still has it open.
+  static PDEVICE_OBJECT control;
+  control = nullptr;
+  auto add = Slots()[2].addDevice;
+  Slots()[2].addDevice = [add](PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+    control = CreateNamedDevice(driver, 2, L"Ctl");
+    return add(driver, pdo);
+  };
+  Slots()[2].dispatch[IRP_MJ_PNP] = [](PDEVICE_OBJECT device, PIRP irp) {
+    if (IoGetCurrentIrpStackLocation(irp)->MinorFunction == IRP_MN_REMOVE_DEVICE && control != nullptr) {
+      DeleteNamedDevice(control, L"Ctl");
+      control = nullptr;
+    }
+    return DefaultHandling(device, irp);
+  };
+  ASSERT_EQ(Arrive(L"Cam"), STATUS_SUCCESS);
+  std::shared_ptr<ntkernel::io::OpenFile> file;
+  ASSERT_EQ(ntkernel::io::OpenDevice(L"\\\\.\\Ctl", GENERIC_READ, &file), STATUS_SUCCESS);
+  ASSERT_EQ(ntkernel::RemoveDevice(L"Cam"), STATUS_SUCCESS);
+  EXPECT_EQ(Slots()[1].unloads, 1);
+  EXPECT_EQ(Slots()[2].unloads, 0) << "its device is still open";
+  NTSTATUS seen = STATUS_PENDING;
+  EXPECT_EQ(file->DeviceControl(CTL_CODE(FILE_DEVICE_UNKNOWN, 0x900, METHOD_BUFFERED, FILE_ANY_ACCESS), nullptr, 0,
+                                nullptr, 0, [&](NTSTATUS status, ULONG_PTR) { seen = status; }),
+            STATUS_SUCCESS);
+  EXPECT_EQ(seen, STATUS_SUCCESS) << "requests on the open handle still reach the driver";
+  file->Close();
+  file.reset();
+  for (int i = 0; i < 500 && Slots()[2].unloads == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  EXPECT_EQ(Slots()[2].unloads, 1) << "unloaded once the device was freed";
+}
+
 TEST_F(PnpTest, DriverKeyValuesAreReadThroughTheDeviceRegistryKey) {
   ASSERT_EQ(Arrive(L"Cam", {{L"BreakOnEntry", 0x101}}), STATUS_SUCCESS);
   PDEVICE_OBJECT pdo = ntkernel::ListDevices()[0].pdo;
