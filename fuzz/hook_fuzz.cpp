@@ -66,7 +66,7 @@ void Send(DWORD code, std::vector<BYTE>& in, DWORD outLength) {
   BOOL done = DeviceIoControl(g_rig->hook, code, in.empty() ? nullptr : in.data(), static_cast<DWORD>(in.size()),
                               out.empty() ? nullptr : out.data(), outLength, nullptr, &overlapped);
   if (!done && GetLastError() == ERROR_IO_PENDING) {
-    if (WaitForSingleObject(g_rig->event, 500) != WAIT_OBJECT_0) {
+    if (WaitForSingleObject(g_rig->event, 30) != WAIT_OBJECT_0) {  // no frame to lend
       CancelIo(g_rig->hook);
       WaitForSingleObject(g_rig->event, INFINITE);
     }
@@ -95,7 +95,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   if (nbdriver::InstallNBEffect() != STATUS_SUCCESS) Die("install");
   kscamera::CameraOptions options;
   options.instanceId = L"fuzzcam";
-  options.speed = 20.0;
+  options.speed = 100.0;
   std::wstring id;
   if (kscamera::PlugCamera(std::make_unique<TinySource>(), options, &id) != STATUS_SUCCESS) Die("plug");
   KS_DATAFORMAT_VIDEOINFOHEADER chosen;
@@ -105,7 +105,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
           [](const kscamera::Frame& frame) {
             if (frame.used > frame.bufferSize) g_rig->oversized.fetch_add(1);
           },
-          8)) {
+          24)) {
     Die("camera start");
   }
   g_rig->hook = CreateFileW(NBHOOK_USER_PATH, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
