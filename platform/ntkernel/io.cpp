@@ -206,7 +206,7 @@ PIRP AllocateIrp(CCHAR stackSize) {
   auto* irp = new IRP{};
   auto* state = new IRP_MODEL_STATE;
   state->stack.resize(static_cast<size_t>(std::max<int>(stackSize, 0)));
-  std::memset(state->stack.data(), 0, state->stack.size() * sizeof(IO_STACK_LOCATION));
+  if (!state->stack.empty()) std::memset(state->stack.data(), 0, state->stack.size() * sizeof(IO_STACK_LOCATION));
   state->routineOwner.assign(state->stack.size(), nullptr);
   irp->Type = kTypeIrp;
   irp->Size = sizeof(IRP);
@@ -744,7 +744,7 @@ void IoFreeIrp(PIRP irp) { ReleaseIrp(irp); }
 
 void IoReuseIrp(PIRP irp, NTSTATUS status) {
   IRP_MODEL_STATE* state = irp->ModelState;
-  std::memset(state->stack.data(), 0, state->stack.size() * sizeof(IO_STACK_LOCATION));
+  if (!state->stack.empty()) std::memset(state->stack.data(), 0, state->stack.size() * sizeof(IO_STACK_LOCATION));
   irp->CurrentLocation = static_cast<CHAR>(irp->StackCount + 1);
   irp->Tail.Overlay.CurrentStackLocation = state->stack.data() + state->stack.size();
   irp->IoStatus.Status = status;
