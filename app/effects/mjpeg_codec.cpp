@@ -25,7 +25,7 @@
 namespace zorcam::mjpeg {
 namespace {
 
-constexpr size_t kChunk = 4096;  // bytes the source presents per fill
+constexpr size_t kChunk = 4096;  // bytes of the substitute end-marker buffer
 constexpr int kBlockRows = 8;    // rows of one block row (DCTSIZE at 1x vertical sampling)
 
 // ---------------------------------------------------------------------------
@@ -71,15 +71,16 @@ void SourceStart(j_decompress_ptr cinfo) {
   src->lastChunk = 0;
 }
 
-// Presents the next chunk of the frame. Once every byte has been presented,
-// an empty frame is a fatal error; otherwise the data ended early, and a
-// warning plus an end-of-image marker let the library finish the picture
-// (it fills the missing part itself).
+// Presents the rest of the frame as one chunk: the library's fast Huffman
+// decoding needs a couple of kilobytes ahead in the buffer, so small chunks
+// would send it to its slow path at the end of every chunk. Once every byte
+// has been presented, an empty frame is a fatal error; otherwise the data
+// ended early, and a warning plus an end-of-image marker let the library
+// finish the picture (it fills the missing part itself).
 boolean SourceFill(j_decompress_ptr cinfo) {
   auto* src = reinterpret_cast<MemorySource*>(cinfo->src);
   if (src->consumed < src->length) {
-    size_t chunk = src->length - src->consumed;
-    if (chunk > kChunk) chunk = kChunk;
+    const size_t chunk = src->length - src->consumed;
     src->pub.next_input_byte = src->data + src->consumed;
     src->pub.bytes_in_buffer = chunk;
     src->lastChunk = chunk;
