@@ -149,6 +149,39 @@ TEST(DeepToneEngine, ChromaIsClampedWhenTheToneGainIsLarge) {
   EXPECT_EQ(f, want);
 }
 
+TEST(DeepToneEngine, ColumnsAndRowsBeyondTheTileGridAreNotCounted) {
+  // 66 x 50: tiles of 16 x 12 cover columns 0..63 and rows 0..47. Frames that
+  // differ only in column 65 and row 49 (no counted pixel has them as
+  // neighbours) must give the same statistics, hence the same state, and the
+  // same pixels everywhere else.
+  Bytes a = effects_test::SceneFrame(66, 50, 132, 21);
+  Bytes b = a;
+  for (int r = 0; r < 50; ++r) b[r * 132 + 2 * 65] = static_cast<uint8_t>(255 - b[r * 132 + 2 * 65]);
+  for (int c = 0; c < 66; ++c) b[49 * 132 + 2 * c] = static_cast<uint8_t>(255 - b[49 * 132 + 2 * c]);
+  deeptone::DeepToneEngine engineA, engineB;
+  deeptone::DeepToneState stateA, stateB;
+  for (int frame = 0; frame < 3; ++frame) {
+    Bytes fa = a, fb = b;
+    engineA.Run(stateA, fa.data(), 132, 66, 50, 2);
+    engineB.Run(stateB, fb.data(), 132, 66, 50, 2);
+    for (int r = 0; r < 48; ++r)
+      for (int c = 0; c < 64; ++c) ASSERT_EQ(fa[r * 132 + 2 * c], fb[r * 132 + 2 * c]) << c << "," << r;
+  }
+  for (int t = 0; t < 16; ++t) {
+    EXPECT_EQ(stateA.strength[t], stateB.strength[t]);
+    EXPECT_EQ(stateA.lift[t], stateB.lift[t]);
+    for (int j = 0; j < 32; ++j) ASSERT_EQ(stateA.curves[t][j], stateB.curves[t][j]);
+  }
+  // The uncounted pixels are still enhanced.
+  Bytes f = a;
+  deeptone::DeepToneEngine engine;
+  deeptone::DeepToneState state;
+  engine.Run(state, f.data(), 132, 66, 50, 2);
+  int changed = 0;
+  for (int r = 0; r < 50; ++r) changed += f[r * 132 + 2 * 65] != a[r * 132 + 2 * 65];
+  EXPECT_GT(changed, 0);
+}
+
 TEST(DeepToneEngine, FramesTooSmallForTheTileGridPassUnchanged) {
   for (auto [w, h] : {std::pair{6, 8}, std::pair{8, 7}, std::pair{0, 0}, std::pair{2, 2}}) {
     Bytes f = effects_test::NoiseFrame(2 * w + 2, h + 1, 9);

@@ -89,6 +89,29 @@ TEST(StillImageEffect, BlendsWithTheOpacityOfThePicture) {
   }
 }
 
+TEST(StillImageEffect, StretchesThePictureSmoothlyOverTheWholeFrame) {
+  // A 2 x 1 picture, black and white, over a 16 x 4 frame: the aspect ratio is
+  // not kept (every row gets the same ramp) and the stretch filters, so the
+  // middle columns take intermediate levels between Y 16 and Y 235.
+  QImage picture(2, 1, QImage::Format_ARGB32);
+  picture.setPixel(0, 0, qRgba(0, 0, 0, 255));
+  picture.setPixel(1, 0, qRgba(255, 255, 255, 255));
+  CFrameEffect effect(SavePng(picture, "ramp.png"), L"", 0x20000);
+  Bytes f = Uniform(16, 4, 0, 0);
+  effect.Apply(nullptr, 0, f.data(), 0, 16, 4);
+  EXPECT_EQ(f[0], 16);
+  EXPECT_EQ(f[2 * 15], 235);
+  int between = 0;
+  for (int c = 0; c < 16; ++c) {
+    between += f[2 * c] > 16 && f[2 * c] < 235;
+    if (c > 0) {
+      EXPECT_GE(f[2 * c], f[2 * (c - 1)]) << c;
+    }
+    for (int r = 1; r < 4; ++r) ASSERT_EQ(f[(r * 16 + c) * 2], f[2 * c]) << c << "," << r;
+  }
+  EXPECT_GE(between, 4);
+}
+
 TEST(StillImageEffect, KeepsItsTextsAndKind) {
   CFrameEffect frame(L"/no/such/frame.png", L"/thumbs/frame.bmp", 0x20001);
   CScreenCoverEffect cover(L"/no/such/cover.png", L"/thumbs/cover.bmp", 0x40002);
