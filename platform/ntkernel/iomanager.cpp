@@ -143,9 +143,12 @@ class FileObjectModel : public OpenFile, public std::enable_shared_from_this<Fil
       }
       irp->MdlAddress = nullptr;
       self->RequestFinished(irp);
+      // The request's reference goes before the issuer hears of it: a caller
+      // that closes its handle right after a synchronous request then sends
+      // IRP_MJ_CLOSE itself, before anything can remove the stack.
+      self->DropReference(false);
       if (done) done(status, information);
       ReleaseIrp(irp);
-      self->DropReference(false);
     };
     {
       std::lock_guard<std::mutex> guard(lock_);

@@ -290,6 +290,12 @@ NTSTATUS RemoveDevice(const std::wstring& instanceId) {
   std::lock_guard<std::mutex> op(Pnp().operation);
   auto node = FindNode(instanceId);
   if (node == nullptr) return STATUS_NO_SUCH_DEVICE;
+  {
+    // An orderly removal is vetoed while files are open on the stack (their
+    // requests would reach deleted devices); unplugging is a surprise removal.
+    std::lock_guard<std::mutex> guard(Pnp().data);
+    if (node->openFiles > 0 && !node->surpriseRemoved) return STATUS_DEVICE_BUSY;
+  }
   if (!node->surpriseRemoved) {
     NTSTATUS status = SendPnpLocked(*node, IRP_MN_QUERY_REMOVE_DEVICE);
     if (!NT_SUCCESS(status)) {
@@ -425,6 +431,16 @@ void ResetForTesting() {
     for (auto& node : Pnp().nodes) ids.push_back(node->description.instanceId);
   }
   for (const auto& id : ids) {
+    bool open;
+    {
+      std::lock_guard<std::mutex> guard(Pnp().data);
+      auto node = FindNodeLocked(id);
+      open = node != nullptr && node->openFiles > 0;
+    }
+    if (open) {
+      SurpriseRemoveDevice(id);  // removed when its last file is closed
+      continue;
+    }
     std::lock_guard<std::mutex> op(Pnp().operation);
     auto node = FindNode(id);
     if (node != nullptr) RemoveLocked(node);

@@ -70,7 +70,9 @@ NTSTATUS DeviceArrived(const DeviceDescription& description, PDEVICE_OBJECT pdo)
 
 // Orderly removal: IRP_MN_QUERY_REMOVE_DEVICE, then IRP_MN_REMOVE_DEVICE on
 // success or IRP_MN_CANCEL_REMOVE_DEVICE on failure (the device stays; the
-// query's status is returned).
+// query's status is returned). Vetoed with STATUS_DEVICE_BUSY, before any
+// request, while a file is open on the stack (as Windows vetoes outstanding
+// opens); unplugging a device in use is a surprise removal.
 NTSTATUS RemoveDevice(const std::wstring& instanceId);
 // Surprise removal: IRP_MN_SURPRISE_REMOVAL at once; new opens fail with
 // STATUS_DELETE_PENDING; IRP_MN_REMOVE_DEVICE follows when the last file
@@ -121,7 +123,8 @@ PDEVICE_OBJECT FindDeviceByName(const std::wstring& name);  // not referenced
 // Hides a routine from MmGetSystemRoutineAddress (tests of fallbacks).
 void HideSystemRoutine(const std::wstring& name, bool hidden);
 
-// Tears the model down for tests: removes every device (orderly), unloads
+// Tears the model down for tests: removes every device (orderly; a device
+// with open files is surprise-removed and goes when they are closed), unloads
 // every driver, forgets modules and class filters. The verifier checks run.
 void ResetForTesting();
 

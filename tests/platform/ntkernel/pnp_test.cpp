@@ -139,6 +139,8 @@ TEST_F(PnpTest, SurpriseRemovalWaitsForTheLastHandleBeforeRemove) {
   std::shared_ptr<ntkernel::io::OpenFile> file;
   ASSERT_EQ(ntkernel::io::OpenDevice(L"\\\\.\\Cam", GENERIC_READ, &file), STATUS_SUCCESS);
   log_.Take();
+  EXPECT_EQ(ntkernel::RemoveDevice(L"Cam"), STATUS_DEVICE_BUSY) << "an orderly removal is vetoed while open";
+  EXPECT_TRUE(log_.Take().empty());
   EXPECT_EQ(ntkernel::SurpriseRemoveDevice(L"Cam"), STATUS_SUCCESS);
   std::shared_ptr<ntkernel::io::OpenFile> second;
   EXPECT_EQ(ntkernel::io::OpenDevice(L"\\\\.\\Cam", GENERIC_READ, &second), STATUS_DELETE_PENDING);
