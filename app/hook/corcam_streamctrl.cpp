@@ -186,11 +186,11 @@ bool CorCamStreamCtrl::Issued(BOOL result) {
 }
 
 // Ends both threads and closes the thread handles (the events stay until the
-// request in flight has completed). A
-// thread still running after the time limit can only be the effect thread
-// inside the callback (the read-write thread only ever waits on events); the
-// buffers and the callback must outlive it, so the wait goes on without a
-// limit. The driver's one-second limit meanwhile releases the camera's frames.
+// request in flight has completed). A thread still running after the time
+// limit can only be the effect thread inside the callback (the read-write
+// thread only ever waits on events); the buffers and the callback must
+// outlive it, so the wait goes on without a limit. The driver's one-second
+// limit meanwhile releases the camera's frames.
 void CorCamStreamCtrl::StopThreads() {
   if (m_hExitEvent) SetEvent(m_hExitEvent);
   HANDLE threads[2];
