@@ -753,9 +753,16 @@ void IoReuseIrp(PIRP irp, NTSTATUS status) {
   irp->CancelRoutine.store(nullptr);
   irp->PendingReturned = FALSE;
   irp->MdlAddress = nullptr;
-  std::lock_guard<std::mutex> guard(Irps().lock);
-  state->finished = false;
-  state->completing.store(false);
+  std::vector<PDEVICE_OBJECT> entered;
+  {
+    // A reused request starts afresh: it is no longer inside the devices it passed.
+    std::lock_guard<std::mutex> guard(Irps().lock);
+    for (PDEVICE_OBJECT d : state->entered) d->DeviceObjectExtension->irps.erase(irp);
+    entered.swap(state->entered);
+    state->finished = false;
+    state->completing.store(false);
+  }
+  for (PDEVICE_OBJECT d : entered) ObDereferenceObject(d);
 }
 
 PIRP IoBuildDeviceIoControlRequest(ULONG ioControlCode, PDEVICE_OBJECT device, PVOID inputBuffer,

@@ -287,5 +287,24 @@ TEST_F(IrpTest, DriverAllocatedRequestIsFreedByItsCompletionRoutine) {
   EXPECT_EQ(routineRuns.load(), 1);
 }
 
+TEST_F(IrpTest, ReusedRequestIsNoLongerInsideTheDevicesItPassed) {
+  PDEVICE_OBJECT target = CreateTestDevice(Slots()[0].driver, 0);
+  PIRP irp = IoAllocateIrp(1, FALSE);
+  for (int round = 0; round < 2; ++round) {
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+    IoSetCompletionRoutine(
+        irp, [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS { return STATUS_MORE_PROCESSING_REQUIRED; }, nullptr, TRUE,
+        TRUE, TRUE);
+    IoCallDriver(target, irp);
+    EXPECT_EQ(irp->IoStatus.Status, STATUS_SUCCESS);
+    IoReuseIrp(irp, STATUS_SUCCESS);
+  }
+  ntkernel::ScopedVerifierCapture capture;
+  IoDeleteDevice(target);  // the request is kept for reuse, not outstanding there
+  EXPECT_TRUE(capture.Reports().empty());
+  IoFreeIrp(irp);
+}
+
 }  // namespace
 }  // namespace kerneltest
