@@ -37,7 +37,8 @@ constexpr int kValues = 1024;
 constexpr int kEdgeThreshold = 32;  // 128 in 10-bit units, on Y bytes
 constexpr int kDarkLimit = 384;
 constexpr size_t kHistSet = static_cast<size_t>(kTiles) * kValues;  // one value histogram per tile
-constexpr int kHistSets = 2;                                        // sets per row block
+constexpr int kHistSets = 2;
+constexpr int kMaxVectorWidth = 32767;  // the smoothing kernel numbers columns in 16-bit lanes                                        // sets per row block
 
 inline int Clamp(int v, int lo, int hi) { return v < lo ? lo : (v > hi ? hi : v); }
 
@@ -352,7 +353,7 @@ void DeepToneEngine::Run(DeepToneState& state, BYTE* frame, int stride, int widt
       const BYTE* cur = source(k);
       if (k == 0 || k == height - 1) {
         for (int c = 0; c < width; ++c) base[c] = edge[c] = static_cast<uint16_t>(4 * cur[2 * c]);
-      } else if (vector && width >= 18) {
+      } else if (vector && width >= 18 && width <= kMaxVectorWidth) {
         SmoothRowAvx2(source(k - 1), cur, source(k + 1), width, base, edge);
         base[0] = edge[0] = static_cast<uint16_t>(4 * cur[0]);
         base[width - 1] = edge[width - 1] = static_cast<uint16_t>(4 * cur[2 * (width - 1)]);
