@@ -37,8 +37,8 @@ constexpr int kValues = 1024;
 constexpr int kEdgeThreshold = 32;  // 128 in 10-bit units, on Y bytes
 constexpr int kDarkLimit = 384;
 constexpr size_t kHistSet = static_cast<size_t>(kTiles) * kValues;  // one value histogram per tile
-constexpr int kHistSets = 2;
-constexpr int kMaxVectorWidth = 32767;  // the smoothing kernel numbers columns in 16-bit lanes                                        // sets per row block
+constexpr int kHistSets = 2;  // value histogram sets per row block
+constexpr int kMaxVectorWidth = 32767;  // the smoothing kernel numbers columns in 16-bit lanes
 
 inline int Clamp(int v, int lo, int hi) { return v < lo ? lo : (v > hi ? hi : v); }
 
