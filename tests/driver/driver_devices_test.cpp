@@ -82,6 +82,50 @@ TEST(NBEffectDevices, SecondCameraIsAPurePassThrough) {
   hook.End();
 }
 
+// Plug and Play and power requests that leave the camera in place keep the
+// hook as it was: after each, a GET is answered with a frame without a new
+// IOCTL_HOOK_START.
+TEST(NBEffectDevices, HookSurvivesRequestsThatKeepTheCamera) {
+  struct Case {
+    const char* name;
+    NTSTATUS (*action)();
+  } cases[] = {
+      {"query stop, cancel stop", [] { return ntkernel::QueryStopThenCancel(L"cam0"); }},
+      {"query remove, cancel remove", [] { return ntkernel::QueryRemoveThenCancel(L"cam0"); }},
+      {"stop and restart", [] { return ntkernel::StopAndRestartDevice(L"cam0"); }},
+      {"power D3, D0",
+       [] {
+         NTSTATUS status = ntkernel::SetDevicePower(L"cam0", PowerDeviceD3);
+         return NT_SUCCESS(status) ? ntkernel::SetDevicePower(L"cam0", PowerDeviceD0) : status;
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    KernelRig rig;
+    rig.PlugPattern(L"cam0", {Yuy2(kWidth, kHeight)}, 4.0);
+    HookDevice hook;
+    ASSERT_TRUE(hook.Open());
+    ASSERT_TRUE(hook.Start().ok);
+    // A GET waits for the first frame (it also holds off the one-second limit).
+    AsyncRequest first;
+    first.Issue(hook.Handle(), IOCTL_HOOK_GET_FRAME, {}, HOOK_HEADER_SIZE + kWidth * kHeight * 2);
+    ASSERT_EQ(c.action(), STATUS_SUCCESS);
+    RecordingApp camera;
+    ASSERT_TRUE(camera.Start(L"Pattern Camera", Yuy2(kWidth, kHeight)));
+    ASSERT_TRUE(first.Wait(3000));
+    Reply got = first.Result();
+    ASSERT_TRUE(got.ok) << got.error;
+    EXPECT_EQ(got.Header().dwStatus, HOOK_STATUS_OK);
+    ASSERT_TRUE(hook.Put(PutBuffer(0, MEDIASUBTYPE_MJPG, {})).ok);
+    // Control requests work again as before.
+    Reply next = hook.Get(HOOK_HEADER_SIZE + camera.App().FrameBytes());
+    ASSERT_TRUE(next.ok) << next.error;
+    EXPECT_EQ(next.Header().dwStatus, HOOK_STATUS_OK);
+    ASSERT_TRUE(hook.Put(PutBuffer(0, MEDIASUBTYPE_MJPG, {})).ok);
+    hook.End();
+  }
+}
+
 TEST(NBEffectDevices, SurpriseRemovalWithAGetPending) {
   KernelRig rig;
   rig.PlugPattern(L"cam0", {Yuy2(kWidth, kHeight)});
