@@ -268,15 +268,22 @@ constexpr bool kOneThreadOnly = false;
 
 int DefaultTeamSize() { return kOneThreadOnly ? 1 : std::max(1, omp_get_max_threads()); }
 
+// Safe also in constructors of static objects, which may run before the
+// compiler's own processor detection.
+bool CpuHasAvx2() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2");
+}
+
 }  // namespace
 
 DeepToneEngine::DeepToneEngine()
-    : m_vector(__builtin_cpu_supports("avx2")),
+    : m_vector(CpuHasAvx2()),
       m_term(4 * kValues, 0),
       m_teamSize(DefaultTeamSize()),
       m_gainTable(kGainEntries, 0) {}
 
-void DeepToneEngine::SetUseVector(bool use) { m_vector = use && __builtin_cpu_supports("avx2"); }
+void DeepToneEngine::SetUseVector(bool use) { m_vector = use && CpuHasAvx2(); }
 
 void DeepToneEngine::Run(DeepToneState& state, BYTE* frame, int stride, int width, int height, int mode) {
   if (mode != 2 && mode != 3) return;
