@@ -72,7 +72,3 @@ static_assert(offsetof(HookFrameHeader, dwHeight) == 12);
 static_assert(offsetof(HookFrameHeader, dwBytesUsed) == 16);
 static_assert(offsetof(HookFrameHeader, guidSubFormat) == 20);
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the frame header is little-endian");
-
-// Largest frame the program's buffers hold before the first resize: a
-// 352 x 288 YUY2 frame.
-constexpr std::uint32_t HOOK_INITIAL_FRAME_CAPACITY = 202752;  // 0x31800
