@@ -290,6 +290,33 @@ TEST_F(HookProtocolTest, RunWithoutIntersectionReportsNoFormat) {
   app.SetState(KSSTATE_STOP);
 }
 
+// A read the camera fails (here: a buffer too small for the frame) is never
+// held, even while the hook is on and no GET comes.
+TEST_F(HookProtocolTest, FailedReadsPassWithoutBeingHeld) {
+  rig_.PlugPattern(L"cam0", {Yuy2(kWidth, kHeight)}, 4.0);
+  kscamera::CameraApp app;
+  ASSERT_TRUE(app.Open(L"Pattern Camera"));
+  KS_DATAFORMAT_VIDEOINFOHEADER chosen;
+  ASSERT_TRUE(app.Negotiate(Yuy2(kWidth, kHeight), &chosen));
+  ASSERT_TRUE(app.SetState(KSSTATE_ACQUIRE) && app.SetState(KSSTATE_PAUSE) && app.SetState(KSSTATE_RUN));
+  ASSERT_TRUE(hook_.Open());
+  ASSERT_TRUE(hook_.Start().ok);
+
+  std::vector<BYTE> frame(kFrameBytes / 2);
+  KSSTREAM_HEADER header{};
+  header.Size = sizeof(header);
+  header.FrameExtent = static_cast<ULONG>(frame.size());
+  header.Data = frame.data();
+  OVERLAPPED read{};
+  read.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  DeviceIoControl(app.Handle(), IOCTL_KS_READ_STREAM, nullptr, 0, &header, sizeof(header), nullptr, &read);
+  EXPECT_EQ(WaitForSingleObject(read.hEvent, 500), WAIT_OBJECT_0) << "the failed read was held";
+  EXPECT_EQ(static_cast<NTSTATUS>(read.Internal), STATUS_BUFFER_TOO_SMALL);
+  CloseHandle(read.hEvent);
+  hook_.End();
+  app.SetState(KSSTATE_STOP);
+}
+
 TEST_F(HookProtocolTest, EndReleasesHeldFramesAsCancelled) {
   StartCamera();
   ASSERT_TRUE(hook_.Start().ok);
