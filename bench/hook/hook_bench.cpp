@@ -59,7 +59,11 @@ class StampSource : public kscamera::FrameSource {
 
 class NoopCallback : public IEffectCallBack {
  public:
-  int OnFrame(FrameDescriptor*) override { return 0; }
+  int OnFrame(FrameDescriptor*) override {
+    calls.fetch_add(1, std::memory_order_relaxed);
+    return 0;
+  }
+  std::atomic<long> calls{0};
 };
 
 // One camera stack with NBEffect, its camera application and (optionally)
@@ -123,6 +127,7 @@ struct Pipeline {
 void BM_HookFrames(benchmark::State& state) {
   Pipeline pipeline(static_cast<double>(state.range(0)) / 30.0, true);
   size_t next = pipeline.WaitFor(50) + 1;  // past the start-up and buffer sizing
+  const long callsBefore = pipeline.callback.calls.load();
   for (auto _ : state) {
     if (pipeline.WaitFor(next) < next) {
       state.SkipWithError("the camera application stopped receiving frames");
@@ -131,6 +136,10 @@ void BM_HookFrames(benchmark::State& state) {
     ++next;
   }
   state.SetItemsProcessed(state.iterations());
+  // Near 1 when every frame counted went through the hook and the effect
+  // thread (a hook that timed out would let frames pass without it).
+  state.counters["callbacks_per_frame"] =
+      static_cast<double>(pipeline.callback.calls.load() - callsBefore) / static_cast<double>(state.iterations());
 }
 BENCHMARK(BM_HookFrames)->Arg(10000)->Arg(30000)->UseRealTime()->MinTime(2.0);
 
