@@ -131,12 +131,13 @@ TEST_F(SyncTest, CancelledOrReArmedTimerDoesNotFireTwice) {
   KeInitializeEvent(&context.done, NotificationEvent, FALSE);
   KeInitializeTimer(&timer);
   KeInitializeDpc(&dpc, CountingDpc, &context);
-  EXPECT_FALSE(KeSetTimer(&timer, RelativeMs(20), &dpc));
+  EXPECT_FALSE(KeSetTimer(&timer, RelativeMs(200), &dpc));
   EXPECT_TRUE(KeCancelTimer(&timer)) << "it was set";
   EXPECT_FALSE(KeCancelTimer(&timer)) << "no longer set";
-  EXPECT_FALSE(KeSetTimer(&timer, RelativeMs(20), &dpc));
-  EXPECT_TRUE(KeSetTimer(&timer, RelativeMs(40), &dpc)) << "re-arming reports the timer was set";
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_FALSE(KeSetTimer(&timer, RelativeMs(300), &dpc));
+  EXPECT_TRUE(KeSetTimer(&timer, RelativeMs(20), &dpc)) << "re-arming reports the timer was set";
+  KeWaitForSingleObject(&context.done, Executive, KernelMode, FALSE, nullptr);
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));  // past the first due time
   KeFlushQueuedDpcs();
   EXPECT_EQ(context.runs.load(), 1);
 }
@@ -226,7 +227,8 @@ TEST_F(SyncTest, RemoveLockReleaseAndWaitDrainsHoldersAndRefusesNewOnes) {
     IoReleaseRemoveLockAndWait(&lock, nullptr);
     drained = true;
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  while (!lock.Removed.load()) std::this_thread::yield();  // the remover has begun
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
   EXPECT_FALSE(drained.load()) << "a holder is still inside";
   EXPECT_EQ(IoAcquireRemoveLock(&lock, nullptr), STATUS_DELETE_PENDING);
   IoReleaseRemoveLock(&lock, &lock);

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <atomic>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -39,8 +40,19 @@ struct Slot {
   std::function<void(PDRIVER_OBJECT)> unload;
   std::function<NTSTATUS(PDRIVER_OBJECT)> entry;  // extra DriverEntry work
   PDRIVER_OBJECT driver = nullptr;
-  int entries = 0;
-  int unloads = 0;
+  std::atomic<int> entries{0};
+  std::atomic<int> unloads{0};  // a deferred unload runs on a model worker
+
+  void Reset() {
+    service.clear();
+    dispatch.clear();
+    addDevice = nullptr;
+    unload = nullptr;
+    entry = nullptr;
+    driver = nullptr;
+    entries = 0;
+    unloads = 0;
+  }
 };
 
 inline std::array<Slot, 4>& Slots() {
@@ -219,7 +231,7 @@ class KernelTest : public ::testing::Test {
  protected:
   void TearDown() override {
     ntkernel::ResetForTesting();
-    for (auto& slot : Slots()) slot = Slot{};
+    for (auto& slot : Slots()) slot.Reset();
   }
 };
 
