@@ -302,7 +302,7 @@ TEST_F(IrpTest, ReusedRequestIsNoLongerInsideTheDevicesItPassed) {
   }
   ntkernel::ScopedVerifierCapture capture;
   IoDeleteDevice(target);  // the request is kept for reuse, not outstanding there
-  EXPECT_TRUE(capture.Reports().empty());
+  for (const auto& report : capture.Reports()) ADD_FAILURE() << report.ToString();
   IoFreeIrp(irp);
 }
 
