@@ -117,13 +117,14 @@ NTSTATUS CreateControlDevice(FilterExtension* Ext) {
   if (g_LastDeletedControlDevice == control) {
     WritePointerRelease(reinterpret_cast<PVOID volatile*>(&g_LastDeletedControlDevice), nullptr);
   }
-  Ext->ControlDevice = control;
+  // Dispatch on the filter reads ControlDevice without a lock.
+  WritePointerRelease(reinterpret_cast<PVOID volatile*>(&Ext->ControlDevice), control);
   control->Flags |= DO_BUFFERED_IO;
 
   status = IoCreateSymbolicLink(&linkName, &deviceName);
   if (!NT_SUCCESS(status) && status != STATUS_OBJECT_NAME_COLLISION) {
+    WritePointerRelease(reinterpret_cast<PVOID volatile*>(&Ext->ControlDevice), nullptr);
     IoDeleteDevice(control);
-    Ext->ControlDevice = nullptr;
     return status;
   }
 
@@ -159,7 +160,7 @@ PDEVICE_OBJECT RetireControlDevice(FilterExtension* Ext) {
   // The completion path looks at the control device under QueueLock only.
   KIRQL irql;
   KeAcquireSpinLock(&Ext->QueueLock, &irql);
-  Ext->ControlDevice = nullptr;
+  WritePointerRelease(reinterpret_cast<PVOID volatile*>(&Ext->ControlDevice), nullptr);
   KeReleaseSpinLock(&Ext->QueueLock, irql);
   g_ControlDeviceCount = 0;
   return control;
