@@ -2,8 +2,9 @@
 // DPCs, work items and system threads of the kernel model.
 //
 // All dispatcher state (signal states, the timer list) is guarded by one
-// dispatcher lock; every waiter waits on one condition variable that each
-// signal broadcasts. The model's threads (timer, DPC, two work queues) are
+// dispatcher lock. Each thread in KeWaitForMultipleObjects waits on its own
+// wait block (listed under that lock): setting an event wakes only the
+// blocks that wait on it; other signals wake every block. The model's threads (timer, DPC, two work queues) are
 // started on first use and live until the process ends.
 #include <chrono>
 #include <cstdarg>
@@ -11,6 +12,7 @@
 #include <cstring>
 #include <deque>
 #include <map>
+#include <optional>
 #include <set>
 #include <thread>
 #include <unordered_map>
@@ -26,9 +28,20 @@ thread_local int t_spinlocks = 0;
 thread_local PDRIVER_OBJECT t_driver = nullptr;
 thread_local char t_threadTag = 0;  // its address identifies the thread as spin lock owner
 
+// A thread inside KeWaitForMultipleObjects and the objects it waits on;
+// linked into DispatcherState::waiters while it waits.
+struct WaitBlock {
+  std::condition_variable cv;
+  PVOID* objects;
+  ULONG count;
+  WaitBlock* prev = nullptr;
+  WaitBlock* next = nullptr;
+};
+
 struct DispatcherState {
   std::mutex lock;
-  std::condition_variable cv;       // every waiter of a dispatcher object
+  std::condition_variable cv;       // fast mutex waiters
+  WaitBlock* waiters = nullptr;     // threads in KeWaitForMultipleObjects, guarded by lock
   std::condition_variable timerCv;  // the timer thread
   std::set<std::pair<LONGLONG, PKTIMER>> timers;  // (due, timer), guarded by lock
   bool timerThreadStarted = false;
@@ -59,7 +72,51 @@ LONGLONG SystemTimeNow100ns() {
 }
 
 std::mutex& DispatcherLock() { return Dispatcher().lock; }
-void WakeAllWaitersLocked() { Dispatcher().cv.notify_all(); }
+void WakeAllWaitersLocked() {
+  Dispatcher().cv.notify_all();
+  for (WaitBlock* b = Dispatcher().waiters; b != nullptr; b = b->next) b->cv.notify_one();
+}
+
+namespace {
+
+// Wakes the threads waiting on `object` only. Dispatcher lock held.
+void WakeWaitersOfLocked(const void* object) {
+  for (WaitBlock* b = Dispatcher().waiters; b != nullptr; b = b->next) {
+    for (ULONG i = 0; i < b->count; ++i) {
+      if (b->objects[i] == object) {
+        b->cv.notify_one();
+        break;
+      }
+    }
+  }
+}
+
+// Links a wait block for the life of one wait. Dispatcher lock held at both ends.
+class WaitBlockLink {
+ public:
+  explicit WaitBlockLink(WaitBlock* block) : block_(block) {
+    DispatcherState& d = Dispatcher();
+    block->next = d.waiters;
+    if (d.waiters != nullptr) d.waiters->prev = block;
+    d.waiters = block;
+  }
+  ~WaitBlockLink() {
+    DispatcherState& d = Dispatcher();
+    if (block_->prev != nullptr) {
+      block_->prev->next = block_->next;
+    } else {
+      d.waiters = block_->next;
+    }
+    if (block_->next != nullptr) block_->next->prev = block_->prev;
+  }
+  WaitBlockLink(const WaitBlockLink&) = delete;
+  WaitBlockLink& operator=(const WaitBlockLink&) = delete;
+
+ private:
+  WaitBlock* block_;
+};
+
+}  // namespace
 
 PDRIVER_OBJECT CurrentDriver() { return t_driver; }
 DriverScope::DriverScope(PDRIVER_OBJECT driver) : previous_(t_driver) { t_driver = driver; }
@@ -145,7 +202,7 @@ LONG KeSetEvent(PRKEVENT event, KPRIORITY, BOOLEAN) {
   std::lock_guard<std::mutex> guard(DispatcherLock());
   LONG previous = event->Header.SignalState;
   event->Header.SignalState = 1;
-  WakeAllWaitersLocked();
+  WakeWaitersOfLocked(event);
   return previous;
 }
 
@@ -193,6 +250,10 @@ NTSTATUS KeWaitForMultipleObjects(ULONG count, PVOID objects[], WAIT_TYPE waitTy
     deadline = std::chrono::steady_clock::now() + std::chrono::nanoseconds(units * 100);
   }
   bool timedOut = false;
+  WaitBlock block;
+  block.objects = objects;
+  block.count = count;
+  std::optional<WaitBlockLink> link;  // only once the thread is about to sleep; unlinked before `lock` goes
   for (;;) {
     if (waitType == WaitAny) {
       for (ULONG i = 0; i < count; ++i) {
@@ -212,10 +273,11 @@ NTSTATUS KeWaitForMultipleObjects(ULONG count, PVOID objects[], WAIT_TYPE waitTy
     // Not satisfied: a poll or an expired limit ends here (the objects were
     // looked at once more after the limit, under the lock).
     if (poll || timedOut) return STATUS_TIMEOUT;
+    if (!link) link.emplace(&block);
     if (timeout == nullptr) {
-      Dispatcher().cv.wait(lock);
+      block.cv.wait(lock);
     } else {
-      timedOut = Dispatcher().cv.wait_until(lock, deadline) == std::cv_status::timeout;
+      timedOut = block.cv.wait_until(lock, deadline) == std::cv_status::timeout;
     }
   }
 }
