@@ -8,6 +8,7 @@
 // and flags; it is never held while a driver routine runs.
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <set>
 
 #include "ntkernel/iomanager.h"
@@ -105,9 +106,14 @@ class FileObjectModel : public OpenFile, public std::enable_shared_from_this<Fil
     if (in == nullptr) inLength = 0;
     if (out == nullptr) outLength = 0;
     if (method == METHOD_BUFFERED) {
-      buffers->system.assign(std::max(inLength, outLength), 0);
-      if (inLength > 0) std::memcpy(buffers->system.data(), in, inLength);
-      irp->AssociatedIrp.SystemBuffer = buffers->system.empty() ? nullptr : buffers->system.data();
+      // The input fills the front of the system buffer; only the rest starts as zeros.
+      const ULONG size = std::max(inLength, outLength);
+      if (size > 0) {
+        buffers->systemBuffer = std::make_unique_for_overwrite<char[]>(size);
+        if (inLength > 0) std::memcpy(buffers->systemBuffer.get(), in, inLength);
+        std::memset(buffers->systemBuffer.get() + inLength, 0, size - inLength);
+      }
+      irp->AssociatedIrp.SystemBuffer = buffers->systemBuffer.get();
     } else if (method == METHOD_NEITHER) {
       buffers->input.assign(static_cast<const char*>(in), static_cast<const char*>(in) + inLength);
       buffers->output.assign(static_cast<const char*>(out), static_cast<const char*>(out) + outLength);
@@ -133,7 +139,7 @@ class FileObjectModel : public OpenFile, public std::enable_shared_from_this<Fil
       ULONG_PTR information = irp->IoStatus.Information;
       if (!NT_ERROR(status) && out != nullptr) {
         SIZE_T n = std::min<SIZE_T>(information, outLength);
-        const char* source = method == METHOD_BUFFERED ? buffers->system.data() : buffers->output.data();
+        const char* source = method == METHOD_BUFFERED ? buffers->systemBuffer.get() : buffers->output.data();
         if (n > 0) std::memcpy(out, source, n);
       }
       for (PMDL mdl = irp->MdlAddress; mdl != nullptr;) {
@@ -199,7 +205,8 @@ class FileObjectModel : public OpenFile, public std::enable_shared_from_this<Fil
 
  private:
   struct Buffers {
-    std::vector<char> system;
+    std::unique_ptr<char[]> systemBuffer;  // METHOD_BUFFERED: max(input, output) bytes
+    std::vector<char> system;              // direct I/O: the input
     std::vector<char> input;
     std::vector<char> output;
   };
