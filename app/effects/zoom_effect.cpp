@@ -134,13 +134,9 @@ int CNBZoomEffect::Apply(BYTE* dst, int dstStride, BYTE* src, int srcStride, int
       continue;
     }
     const BYTE* s = src + static_cast<ptrdiff_t>(g) * srcStride;
-    int j = 0;
-    for (int k = 0; k < chunks; ++k) {
-      if (p.chunkBase[k] >= 0) {
-        ShuffleChunk(d + 2 * k * kChunk, s + p.chunkBase[k], &p.shuffle[static_cast<size_t>(k) * 32]);
-        continue;
-      }
-      for (j = k * kChunk; j < (k + 1) * kChunk; ++j) {
+    // One output pixel from its planned source bytes, black outside the picture.
+    auto mapPixels = [&](int from, int to) {
+      for (int j = from; j < to; ++j) {
         if (p.lumaOffset[j] < 0) {
           d[2 * j] = 0x00;
           d[2 * j + 1] = 0x80;
@@ -149,16 +145,14 @@ int CNBZoomEffect::Apply(BYTE* dst, int dstStride, BYTE* src, int srcStride, int
           d[2 * j + 1] = s[p.chromaOffset[j]];
         }
       }
+    };
+    for (int k = 0; k < chunks; ++k) {
+      if (p.chunkBase[k] >= 0)
+        ShuffleChunk(d + 2 * k * kChunk, s + p.chunkBase[k], &p.shuffle[static_cast<size_t>(k) * 32]);
+      else
+        mapPixels(k * kChunk, (k + 1) * kChunk);
     }
-    for (j = chunks * kChunk; j < width; ++j) {
-      if (p.lumaOffset[j] < 0) {
-        d[2 * j] = 0x00;
-        d[2 * j + 1] = 0x80;
-      } else {
-        d[2 * j] = s[p.lumaOffset[j]];
-        d[2 * j + 1] = s[p.chromaOffset[j]];
-      }
-    }
+    mapPixels(chunks * kChunk, width);
   }
   return 0;
 }
